@@ -1,0 +1,193 @@
+#include "asyncio_api.h"
+
+namespace velkor::asyncio {
+
+namespace {
+
+struct Names {
+  PyObject* asyncio;
+  PyObject* events;
+  PyObject* Handle;
+  PyObject* TimerHandle;
+  PyObject* Task;
+  PyObject* get_running_loop;
+  PyObject* _set_running_loop;
+  PyObject* isfuture;
+  PyObject* add_done_callback;
+  PyObject* result;
+  PyObject* _run;
+  PyObject* cancelled;
+  PyObject* kw_loop;          // ("loop",)
+  PyObject* kw_loop_context;  // ("loop", "context")
+  PyObject* kw_task[8];       // by bits: 1 name, 2 context, 4 loop
+};
+
+// Interned for the life of the process: the module is never unloaded.
+Names names;
+
+PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
+
+PyRef lookup_module(PyObject* name) {
+  // sys.modules first: a plain dict lookup, against the full import machinery.
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* found = nullptr;
+  if (PyDict_Check(modules)) {
+    if (PyDict_GetItemRef(modules, name, &found) < 0) return PyRef();
+    if (found != nullptr && found != Py_None) return PyRef::steal(found);
+    Py_XDECREF(found);
+  }
+  return PyRef::steal(PyImport_Import(name));
+}
+
+}  // namespace
+
+bool init() {
+  if (names.asyncio != nullptr) return true;
+  Names n{};
+  n.asyncio = intern("asyncio");
+  n.events = intern("asyncio.events");
+  n.Handle = intern("Handle");
+  n.TimerHandle = intern("TimerHandle");
+  n.Task = intern("Task");
+  n.get_running_loop = intern("get_running_loop");
+  n._set_running_loop = intern("_set_running_loop");
+  n.isfuture = intern("isfuture");
+  n.add_done_callback = intern("add_done_callback");
+  n.result = intern("result");
+  n._run = intern("_run");
+  n.cancelled = intern("cancelled");
+  PyObject* loop = intern("loop");
+  PyObject* context = intern("context");
+  PyObject* name = intern("name");
+  if (PyErr_Occurred()) return false;
+  n.kw_loop = PyTuple_Pack(1, loop);
+  n.kw_loop_context = PyTuple_Pack(2, loop, context);
+  for (int bits = 0; bits < 8; ++bits) {
+    PyObject* items[3];
+    Py_ssize_t count = 0;
+    if (bits & 1) items[count++] = name;
+    if (bits & 2) items[count++] = context;
+    if (bits & 4) items[count++] = loop;
+    n.kw_task[bits] = PyTuple_New(count);
+    if (n.kw_task[bits] == nullptr) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyTuple_SET_ITEM(n.kw_task[bits], i, Py_NewRef(items[i]));
+    }
+  }
+  if (n.kw_loop == nullptr || n.kw_loop_context == nullptr) return false;
+  names = n;
+  return true;
+}
+
+PyRef import_asyncio() { return lookup_module(names.asyncio); }
+PyRef import_events() { return lookup_module(names.events); }
+
+PyRef new_handle(PyObject* asyncio, PyObject* callback, PyObject* args, PyObject* loop,
+                 PyObject* context) {
+  PyRef type = PyRef::steal(PyObject_GetAttr(asyncio, names.Handle));
+  if (!type) return type;
+  PyObject* argv[] = {nullptr, callback, args, loop, context};
+  PyObject* kwnames = context != nullptr ? names.kw_loop_context : names.kw_loop;
+  return PyRef::steal(
+      PyObject_Vectorcall(type.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+PyRef new_timer_handle(PyObject* asyncio, double when, PyObject* callback, PyObject* args,
+                       PyObject* loop, PyObject* context) {
+  PyRef type = PyRef::steal(PyObject_GetAttr(asyncio, names.TimerHandle));
+  if (!type) return type;
+  PyRef when_object = PyRef::steal(PyFloat_FromDouble(when));
+  if (!when_object) return when_object;
+  PyObject* argv[] = {nullptr, when_object.get(), callback, args, loop, context};
+  PyObject* kwnames = context != nullptr ? names.kw_loop_context : names.kw_loop;
+  return PyRef::steal(
+      PyObject_Vectorcall(type.get(), argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+PyRef new_task(PyObject* asyncio, PyObject* coro, PyObject* name, PyObject* context,
+               PyObject* loop) {
+  PyRef type = PyRef::steal(PyObject_GetAttr(asyncio, names.Task));
+  if (!type) return type;
+  PyObject* argv[5] = {nullptr, coro};
+  int bits = 0;
+  Py_ssize_t count = 2;
+  if (name != nullptr) {
+    argv[count++] = name;
+    bits |= 1;
+  }
+  if (context != nullptr) {
+    argv[count++] = context;
+    bits |= 2;
+  }
+  if (loop != nullptr) {
+    argv[count++] = loop;
+    bits |= 4;
+  }
+  return PyRef::steal(PyObject_Vectorcall(type.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          names.kw_task[bits]));
+}
+
+bool is_running_loop(PyObject* asyncio, PyObject* loop) {
+  PyObject* argv[] = {asyncio};
+  PyRef running = PyRef::steal(PyObject_VectorcallMethod(
+      names.get_running_loop, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!running) {
+    PyErr_Clear();
+    return false;
+  }
+  return running.get() == loop;
+}
+
+bool set_running_loop(PyObject* events, PyObject* loop) {
+  PyObject* function = nullptr;
+  if (PyObject_GetOptionalAttr(events, names._set_running_loop, &function) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+  }
+  if (function == nullptr) return true;
+  PyRef owned = PyRef::steal(function);
+  PyRef result = PyRef::steal(PyObject_CallOneArg(owned.get(), loop));
+  return static_cast<bool>(result);
+}
+
+int is_future(PyObject* asyncio, PyObject* object) {
+  PyObject* argv[] = {asyncio, object};
+  PyRef answer = PyRef::steal(
+      PyObject_VectorcallMethod(names.isfuture, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!answer) return -1;
+  return PyObject_IsTrue(answer.get());
+}
+
+bool add_done_callback(PyObject* future, PyObject* callback) {
+  PyObject* argv[] = {future, callback};
+  PyRef answer = PyRef::steal(PyObject_VectorcallMethod(
+      names.add_done_callback, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return static_cast<bool>(answer);
+}
+
+PyRef result(PyObject* future) {
+  PyObject* argv[] = {future};
+  return PyRef::steal(
+      PyObject_VectorcallMethod(names.result, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+bool run_handle(PyObject* handle) {
+  PyObject* argv[] = {handle};
+  PyRef cancelled = PyRef::steal(
+      PyObject_VectorcallMethod(names.cancelled, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (cancelled) {
+    const int truth = PyObject_IsTrue(cancelled.get());
+    if (truth < 0) return false;
+    if (truth) return true;
+  } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+  } else {
+    return false;
+  }
+  PyRef done = PyRef::steal(
+      PyObject_VectorcallMethod(names._run, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return static_cast<bool>(done);
+}
+
+}  // namespace velkor::asyncio

@@ -1,0 +1,33 @@
+#pragma once
+// References dropped by threads that do not hold the interpreter lock.
+//
+// Invariant: worker threads never take the interpreter lock. A Python
+// reference that ends its life on such a thread (a message dropped there, a
+// timer or watch that ends, a runtime shutting down) is parked in one
+// process-wide list instead, and released the next time a thread that holds
+// the lock enters the module: on entry to every method, for every message the
+// run loop handles, and at loop teardown. This is what lets teardown wait for
+// the workers while it holds the interpreter lock.
+
+#include <Python.h>
+
+#include <atomic>
+
+namespace velkor::deferred {
+
+// Queues `object` (an owned reference) for release under the lock.
+void release_later(PyObject* object) noexcept;
+
+namespace detail {
+extern std::atomic<bool> pending;
+void release_pending();
+}  // namespace detail
+
+// Releases everything queued. Needs the interpreter lock. The list's mutex is
+// never held while a release runs: a release can run any Python code,
+// including code that enters the module again.
+inline void release_pending() {
+  if (detail::pending.load(std::memory_order_acquire)) detail::release_pending();
+}
+
+}  // namespace velkor::deferred

@@ -1,0 +1,84 @@
+// Building and tearing down a loop.
+
+#include <memory>
+#include <optional>
+
+#include "event_loop/event_loop.h"
+#include "panic.h"
+#include "runtime/os_error.h"
+
+namespace velkor {
+
+VelkorEventLoop VelkorEventLoop::build() {
+  const std::size_t workers = rt::worker_count_from_environment();
+  VelkorEventLoop state;
+  state.runtime = std::make_unique<rt::Runtime>(workers);
+  auto [sender, receiver] = LoopChannel::make();
+  IoRegistry registry(sender, state.runtime->handle());
+  state.receiver = std::make_shared<rt::Guarded<std::optional<LoopChannel::Receiver>>>(
+      std::move(receiver));
+  state.io_registry = std::make_shared<rt::Guarded<IoRegistry>>(std::move(registry));
+  state.sender.emplace(std::move(sender));
+  return state;
+}
+
+VelkorEventLoop::~VelkorEventLoop() {
+  if (runtime) runtime->shut_down();
+  runtime.reset();
+  sender.reset();
+  receiver.reset();  // drops what is still queued; we hold the lock here
+  io_registry.reset();
+}
+
+}  // namespace velkor
+
+namespace velkor {
+
+PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "VelkorLoop() takes no arguments");
+    return nullptr;
+  }
+  deferred::release_pending();
+  std::optional<VelkorEventLoop> state;
+  try {
+    state.emplace(VelkorEventLoop::build());
+  } catch (const rt::WorkerCountError& error) {
+    return raise_panic(error.what());
+  } catch (const rt::RuntimeBuildError& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    return raise_panic(error.what());
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    state.reset();  // waits for the runtime's threads, as teardown does
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return nullptr;
+  }
+  LoopObject* object = as_loop(self);
+  std::construct_at(reinterpret_cast<VelkorEventLoop*>(object->storage), std::move(*state));
+  object->weakreflist = nullptr;
+  return self;
+}
+
+void loop_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  LoopObject* object = as_loop(self);
+  // Weak references go first, so that no Python code run by the releases
+  // below can reach the object while it is being torn down.
+  if (object->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
+  // Joining the workers with the interpreter lock held cannot deadlock:
+  // workers never take it.
+  std::destroy_at(&object->state());
+  deferred::release_pending();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+}  // namespace velkor

@@ -1,0 +1,128 @@
+#include "io.h"
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "runtime/os_error.h"
+
+namespace velkor {
+
+// One watch: registers its descriptor, waits for its direction, posts a
+// Callback message, and waits again, until cancelled, shut down, or the
+// channel is gone. It runs on the runtime's workers and never touches a
+// Python reference count: its messages share its WatchTarget.
+//
+// Ownership: while queued the task belongs to the runtime, while parked to
+// its registration, while running to the thread running it. Whoever drops
+// the last reference ends it; the destructor is its cleanup (the
+// registration goes with its last watch, the target with its last message).
+class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_this<WatchTask> {
+ public:
+  WatchTask(rt::Direction direction, FdWrapper fd, std::shared_ptr<const WatchTarget> target,
+            LoopChannel::Sender sender, std::shared_ptr<rt::Poller> poller)
+      : direction_(direction),
+        fd_(fd),
+        target_(std::move(target)),
+        sender_(std::move(sender)),
+        poller_(std::move(poller)) {}
+
+  // The task's first run, on a worker.
+  void start() {
+    if (cancelled_.load(std::memory_order_acquire)) return;
+    int error = 0;
+    auto registration = poller_->acquire(fd_.fd, error);
+    if (!registration) {
+      if (error != 0) {
+        const std::string text = rt::os_error_text(error);
+        std::fprintf(stderr, "Failed to register FD %d: %s\n", fd_.fd, text.c_str());
+        std::fflush(stderr);
+      }
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      registration_ = std::move(registration);
+    }
+    run();
+  }
+
+  void on_ready() override { run(); }
+
+  std::shared_ptr<void> abort() {
+    cancelled_.store(true, std::memory_order_release);
+    std::shared_ptr<rt::Registration> registration;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      registration = registration_;
+    }
+    if (!registration) return nullptr;  // not registered yet: start() sees the flag
+    return registration->unpark(direction_, this);
+  }
+
+ private:
+  void run() {
+    rt::Registration& registration = *registration_;
+    for (;;) {
+      std::uint64_t observed = 0;
+      const auto outcome =
+          registration.wait(direction_, closed_seen_, cancelled_, shared_from_this(), observed);
+      // Parked: the next matching event resumes us through on_ready().
+      if (outcome != rt::Registration::Wait::ready) return;
+      if (!sender_.try_post(LoopMessage{Callback{target_}})) return;  // the loop is gone
+      registration.clear_ready(direction_, observed);
+      // A closed condition is reported once per event, not on every turn.
+      if (observed & rt::readiness::closed_flag(direction_)) {
+        closed_seen_ = rt::readiness::tick(observed);
+      }
+    }
+  }
+
+  const rt::Direction direction_;
+  const FdWrapper fd_;
+  const std::shared_ptr<const WatchTarget> target_;
+  LoopChannel::Sender sender_;
+  const std::shared_ptr<rt::Poller> poller_;
+  std::atomic<bool> cancelled_{false};
+  std::mutex mutex_;  // guards registration_ between start() and abort()
+  std::shared_ptr<rt::Registration> registration_;
+  std::uint64_t closed_seen_ = 0;  // touched only by the thread running the task
+};
+
+std::shared_ptr<void> AbortHandle::abort() {
+  if (auto task = task_.lock()) return task->abort();
+  return nullptr;
+}
+
+IoRegistry::IoRegistry(LoopChannel::Sender sender, rt::RuntimeHandle runtime_handle)
+    : sender(std::move(sender)), runtime_handle(std::move(runtime_handle)) {}
+
+std::shared_ptr<void> IoRegistry::add(Watches& watches, rt::Direction direction, int fd,
+                                      PyRef callback, PyRef args) {
+  std::shared_ptr<void> replaced = remove(watches, fd);
+  auto target = std::make_shared<const WatchTarget>(WatchTarget{std::move(callback), std::move(args)});
+  auto task = std::make_shared<WatchTask>(direction, FdWrapper{fd}, std::move(target), sender,
+                                          runtime_handle.poller());
+  watches.insert_or_assign(fd, AbortHandle(task));
+  runtime_handle.spawn([task = std::move(task)] { task->start(); });
+  return replaced;
+}
+
+std::shared_ptr<void> IoRegistry::remove(Watches& watches, int fd) {
+  auto found = watches.find(fd);
+  if (found == watches.end()) return nullptr;
+  std::shared_ptr<void> released = found->second.abort();
+  watches.erase(found);
+  return released;
+}
+
+std::shared_ptr<void> IoRegistry::add_reader(int fd, PyRef callback, PyRef args) {
+  return add(readers, rt::Direction::read, fd, std::move(callback), std::move(args));
+}
+std::shared_ptr<void> IoRegistry::add_writer(int fd, PyRef callback, PyRef args) {
+  return add(writers, rt::Direction::write, fd, std::move(callback), std::move(args));
+}
+std::shared_ptr<void> IoRegistry::remove_reader(int fd) { return remove(readers, fd); }
+std::shared_ptr<void> IoRegistry::remove_writer(int fd) { return remove(writers, fd); }
+
+}  // namespace velkor

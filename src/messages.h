@@ -1,0 +1,37 @@
+#pragma once
+// LoopMessage: what the loop's channel carries to the thread in run_forever.
+
+#include <memory>
+#include <variant>
+
+#include "pyref.h"
+#include "runtime/channel.h"
+
+namespace velkor {
+
+// A watch's callable and argument tuple, shared by the watch and by every
+// Callback message it posts, so that a worker can post without touching a
+// reference count. The last owner to let go releases the two references
+// (under the interpreter lock, or through the deferred-release list).
+struct WatchTarget {
+  PyRef callback;
+  PyRef args;
+};
+
+// An asyncio Handle or TimerHandle: the run loop calls its _run().
+struct RunHandle {
+  PyRef handle;
+};
+
+// A readiness callback: the run loop calls callback(*args).
+struct Callback {
+  std::shared_ptr<const WatchTarget> target;
+};
+
+// Ends the run that receives it.
+struct Stop {};
+
+using LoopMessage = std::variant<RunHandle, Callback, Stop>;
+using LoopChannel = rt::Channel<LoopMessage>;
+
+}  // namespace velkor

@@ -1,0 +1,163 @@
+#include "runtime/runtime.h"
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <fcntl.h>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <pthread.h>
+#include <sched.h>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+
+#include "runtime/os_error.h"
+
+namespace velkor::rt {
+
+// ---- worker count
+
+std::size_t worker_count_from_environment() {
+  if (const char* value = std::getenv("TOKIO_WORKER_THREADS")) {
+    const std::string text(value);
+    std::size_t count = 0;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    if (first != last && *first == '+') ++first;
+    const auto [end, error] = std::from_chars(first, last, count);
+    if (first == last || error != std::errc() || end != last) {
+      throw WorkerCountError("TOKIO_WORKER_THREADS must be a positive whole number, got \"" +
+                             text + "\"");
+    }
+    if (count == 0) throw WorkerCountError("TOKIO_WORKER_THREADS must not be 0");
+    return count;
+  }
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
+    const int count = CPU_COUNT(&cpus);
+    if (count > 0) return static_cast<std::size_t>(count);
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<std::size_t>(online) : 1;
+}
+
+// ---- readiness pump
+
+// Drives the poller from the worker threads: Asio waits, edge-triggered, for
+// the epoll descriptor to become readable, and a worker then harvests it.
+//
+// The hand-over is race-free because the pump re-arms its wait *before* it
+// harvests for the last time. An event that the final harvest does not see
+// was queued after that harvest looked, hence after the wait was armed; the
+// kernel then signals the epoll descriptor anew and Asio completes the armed
+// wait. Asio drops an edge that arrives while no wait is armed, and the
+// harvest after arming is what makes up for that. A spurious completion only
+// costs a harvest that finds nothing. Harvests may overlap on two workers;
+// each event is handed to one of them, and recording is thread-safe.
+class ReadinessPump {
+ public:
+  ReadinessPump(asio::io_context& io, std::shared_ptr<Poller> poller)
+      : poller_(std::move(poller)), descriptor_(io, duplicate(poller_->epoll_fd())) {}
+
+  void arm() {
+    descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
+                           [this](const std::error_code& error) {
+                             if (error) return;  // shutting down
+                             drain();
+                             arm();
+                             drain();
+                           });
+  }
+
+ private:
+  static int duplicate(int fd) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) throw RuntimeBuildError(os_error_text(errno));
+    return copy;
+  }
+  void drain() {
+    while (poller_->harvest() == Poller::batch) {
+    }
+  }
+
+  std::shared_ptr<Poller> poller_;
+  asio::posix::stream_descriptor descriptor_;
+};
+
+// ---- core and handle
+
+RuntimeCore::RuntimeCore() : poller(Poller::create()) {
+  pump = std::make_unique<ReadinessPump>(io, poller);
+  pump->arm();
+}
+
+RuntimeCore::~RuntimeCore() {
+  pump.reset();
+}
+
+std::chrono::steady_clock::time_point RuntimeHandle::deadline_after(
+    std::chrono::steady_clock::duration delay) {
+  using clock = std::chrono::steady_clock;
+  const auto now = clock::now();
+  if (delay > clock::time_point::max() - now) return clock::time_point::max();
+  return now + delay;
+}
+
+// ---- runtime
+
+namespace {
+void run_worker(asio::io_context& io) {
+  pthread_setname_np(pthread_self(), "velkor-worker");
+  // Signals are the interpreter's business, on its own threads.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  for (;;) {
+    try {
+      io.run();
+      return;
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "velkor: a runtime task failed on a worker thread: %s\n", error.what());
+    } catch (...) {
+      std::fprintf(stderr, "velkor: a runtime task failed on a worker thread\n");
+    }
+  }
+}
+}  // namespace
+
+Runtime::Runtime(std::size_t workers) : core_(std::make_shared<RuntimeCore>()) {
+  // The guard keeps run() from returning while there is nothing to do.
+  auto guard = std::make_shared<asio::executor_work_guard<asio::io_context::executor_type>>(
+      core_->io.get_executor());
+  workers_.reserve(workers);
+  try {
+    for (std::size_t i = 0; i < workers; ++i) {
+      workers_.emplace_back([io = &core_->io, guard] { run_worker(*io); });
+    }
+  } catch (const std::system_error& error) {
+    const int code = error.code().value();
+    shut_down();
+    throw RuntimeBuildError(os_error_text(code));
+  }
+}
+
+Runtime::~Runtime() { shut_down(); }
+
+void Runtime::shut_down() {
+  if (!core_) return;
+  core_->io.stop();
+  for (auto& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
+  workers_.clear();
+  core_->poller->shut_down();
+  core_.reset();
+}
+
+}  // namespace velkor::rt

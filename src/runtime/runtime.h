@@ -1,0 +1,95 @@
+#pragma once
+// The loop's multi-thread runtime: an Asio io_context run by a fixed set of
+// worker threads named "velkor-worker", with a timer per scheduled sleep and
+// the readiness poller driven from the same workers.
+//
+// Nothing here knows about Python. Work handed to the runtime must not need
+// the interpreter lock: the workers never take it.
+
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "runtime/readiness.h"
+
+namespace velkor::rt {
+
+// The worker count: TOKIO_WORKER_THREADS when set (a positive whole number,
+// else WorkerCountError), otherwise the CPUs this process may run on.
+std::size_t worker_count_from_environment();
+
+class ReadinessPump;
+
+struct RuntimeCore {
+  RuntimeCore();
+  ~RuntimeCore();
+  asio::io_context io;
+  std::shared_ptr<Poller> poller;
+  // Bound to `io`, so it goes first.
+  std::unique_ptr<ReadinessPump> pump;
+};
+
+// A cheap shared copy through which work is spawned on the runtime.
+class RuntimeHandle {
+ public:
+  explicit RuntimeHandle(std::shared_ptr<RuntimeCore> core) : core_(std::move(core)) {}
+
+  // Runs `task` on a worker thread.
+  template <typename Task>
+  void spawn(Task&& task) const {
+    asio::post(core_->io, std::forward<Task>(task));
+  }
+
+  // Runs `task` on a worker thread once `delay` has passed on the monotonic
+  // clock. Dropped unrun if the runtime shuts down first.
+  template <typename Task>
+  void spawn_after(std::chrono::steady_clock::duration delay, Task&& task) const {
+    auto timer = std::make_unique<asio::steady_timer>(core_->io);
+    timer->expires_at(deadline_after(delay));
+    asio::steady_timer& waiting = *timer;
+    waiting.async_wait([timer = std::move(timer), task = std::forward<Task>(task)](
+                           const std::error_code& error) mutable {
+      if (!error) task();
+    });
+  }
+
+  const std::shared_ptr<Poller>& poller() const { return core_->poller; }
+  asio::io_context& io() const { return core_->io; }
+
+  // now + delay, saturating at the clock's far end instead of overflowing.
+  static std::chrono::steady_clock::time_point deadline_after(
+      std::chrono::steady_clock::duration delay);
+
+ private:
+  std::shared_ptr<RuntimeCore> core_;
+};
+
+class Runtime {
+ public:
+  // Starts `workers` threads. Throws RuntimeBuildError with the OS error
+  // text when a thread or the epoll instance cannot be made.
+  explicit Runtime(std::size_t workers);
+  ~Runtime();
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+
+  RuntimeHandle handle() const { return RuntimeHandle(core_); }
+  std::size_t worker_count() const { return workers_.size(); }
+
+  // Stops the scheduler, ends every readiness wait and joins the workers.
+  // Work still queued or sleeping is destroyed, unrun, with the last handle.
+  // Must not be called on a worker thread.
+  void shut_down();
+
+ private:
+  std::shared_ptr<RuntimeCore> core_;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace velkor::rt

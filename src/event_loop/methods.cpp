@@ -191,6 +191,13 @@ PyObject* call_at(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObj
   return timer_entry<loop::call_at>(call_at_sig, "when", self, argv, nargs, kwnames);
 }
 
+// asyncio's TimerHandle.cancel() reports the cancellation to its loop
+// through this hook and fails without it, leaving the timer uncancelled.
+// The timer still expires, and the run loop then skips the cancelled handle.
+PyObject* timer_handle_cancelled(PyObject*, PyObject*) {
+  return enter([] { Py_RETURN_NONE; });
+}
+
 // ---- I/O
 
 PyObject* add_watch_entry(const args::Signature& sig, rt::Direction direction, PyObject* self,
@@ -262,6 +269,8 @@ PyMethodDef methods[] = {
      "call_later($self, delay, callback, *args, context=None)\n--\n\n"},
     {"call_at", as_method(call_at), fastcall,
      "call_at($self, when, callback, *args, context=None)\n--\n\n"},
+    {"_timer_handle_cancelled", as_method(timer_handle_cancelled), METH_O,
+     "_timer_handle_cancelled($self, handle)\n--\n\n"},
     {"add_reader", as_method(add_reader), fastcall, "add_reader($self, fd, cb, args)\n--\n\n"},
     {"remove_reader", as_method(remove_reader), fastcall, "remove_reader($self, fd)\n--\n\n"},
     {"add_writer", as_method(add_writer), fastcall, "add_writer($self, fd, cb, args)\n--\n\n"},

@@ -1,0 +1,284 @@
+"""run_forever, stop and the drain of the loop's channel."""
+
+import asyncio
+import os
+import threading
+
+import pytest
+
+import velkor
+from conftest import run_python
+
+
+def test_stop_before_run_forever_runs_what_was_queued_before_it(loop):
+    ran = []
+    loop.call_soon(ran.append, 1)
+    loop.stop()
+    loop.call_soon(ran.append, 2)
+    assert loop.run_forever() is None
+    assert ran == [1]
+    loop.stop()
+    loop.run_forever()
+    assert ran == [1, 2]
+
+
+def test_two_stops_end_two_runs_and_what_lies_between_runs_in_the_second(loop):
+    ran = []
+    loop.stop()
+    loop.call_soon(ran.append, "between")
+    loop.stop()
+    loop.run_forever()
+    assert ran == []
+    loop.run_forever()
+    assert ran == ["between"]
+
+
+def test_stop_from_a_callback_leaves_later_messages_for_the_next_run(loop):
+    ran = []
+
+    def first():
+        ran.append("first")
+        loop.stop()
+        loop.call_soon(ran.append, "after stop")
+
+    loop.call_soon(first)
+    loop.call_soon(ran.append, "queued before stop")
+    loop.run_forever()
+    assert ran == ["first", "queued before stop"]
+    loop.stop()
+    loop.run_forever()
+    assert ran[-1] == "after stop"
+
+
+def test_callbacks_from_one_thread_run_in_call_order(loop):
+    ran = []
+    for i in range(1000):
+        loop.call_soon(ran.append, i)
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert ran == list(range(1000))
+
+
+def test_stop_and_call_soon_threadsafe_from_another_thread_wake_a_waiting_loop(loop):
+    seen = []
+
+    def other_thread():
+        loop.call_soon_threadsafe(lambda: seen.append(threading.get_ident()))
+        loop.call_soon_threadsafe(loop.stop)
+
+    thread = threading.Timer(0.05, other_thread)
+    thread.start()
+    loop.run_forever()
+    thread.join()
+    assert seen == [threading.get_ident()]
+
+
+def test_the_running_loop_is_set_inside_callbacks_and_reset_after(loop):
+    inside = []
+    loop.call_soon(lambda: inside.append(asyncio.get_running_loop()))
+    loop.stop()
+    loop.run_forever()
+    assert inside == [loop]
+    with pytest.raises(RuntimeError):
+        asyncio.get_running_loop()
+
+
+def test_nested_run_of_the_same_loop_is_an_internal_fault_and_the_outer_run_goes_on(loop, capfd):
+    caught = []
+
+    def nested():
+        try:
+            loop.run_forever()
+        except BaseException as error:  # the fault is not an Exception
+            caught.append(error)
+
+    loop.call_soon(nested)
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    (error,) = caught
+    assert type(error).__name__ == "PanicException"
+    assert not isinstance(error, Exception)
+    assert error.args == ("run_forever called more than once or concurrently",)
+    assert "velkor: internal fault" in capfd.readouterr().err
+    # The loop is whole afterwards.
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+
+
+def test_running_another_loop_inside_a_callback_fails_before_changing_anything(loop):
+    other = velkor.VelkorLoop()
+    outcome = []
+
+    def nested():
+        try:
+            other.run_forever()
+        except BaseException as error:
+            outcome.append(type(error).__name__)
+        outcome.append(asyncio.get_running_loop() is loop)
+
+    other.call_soon(outcome.append, "other ran")
+    loop.call_soon(nested)
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert outcome == ["PanicException", True]
+    # The other loop kept its queue and can still run.
+    other.stop()
+    other.run_forever()
+    assert outcome[-1] == "other ran"
+
+
+def test_run_forever_from_a_second_thread_while_running_is_refused(loop):
+    errors = []
+    started = threading.Event()
+
+    def second():
+        started.wait()
+        try:
+            loop.run_forever()
+        except BaseException as error:
+            errors.append(error.args)
+        loop.call_soon_threadsafe(loop.stop)
+
+    thread = threading.Thread(target=second)
+    thread.start()
+    loop.call_soon(started.set)
+    loop.run_forever()
+    thread.join()
+    assert errors == [("run_forever called more than once or concurrently",)]
+
+
+def test_a_failing_callback_is_printed_and_the_drain_goes_on():
+    result = run_python(
+        """
+        import os, velkor
+        loop = velkor.VelkorLoop()
+        r, w = os.pipe()
+        def boom():
+            os.read(r, 1)
+            loop.remove_reader(r)
+            raise ValueError("from a reader")
+        loop.add_reader(r, boom, ())
+        os.write(w, b"x")
+        ran = []
+        def after():
+            ran.append(1)
+            loop.stop()
+        import time
+        loop.call_later(0.2, after)
+        loop.run_forever()
+        print("drained", ran)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert "ValueError: from a reader" in result.stderr
+    assert "drained [1]" in result.stdout
+
+
+def test_a_handle_without_run_is_reported_and_the_loop_goes_on(loop, monkeypatch, capfd):
+    monkeypatch.setattr(asyncio, "Handle", lambda callback, args, loop: object())
+    loop.call_soon(print)
+    monkeypatch.undo()
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert "AttributeError" in capfd.readouterr().err
+
+
+def test_a_cancelled_handle_neither_runs_nor_prints(loop, capfd):
+    ran = []
+    handle = loop.call_soon(ran.append, 1)
+    handle.cancel()
+    timer = loop.call_later(0, ran.append, 2)
+    timer.cancel()
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert ran == []
+    assert capfd.readouterr().err == ""
+
+
+def test_system_exit_from_a_callback_ends_the_process():
+    result = run_python(
+        """
+        import sys, velkor
+        loop = velkor.VelkorLoop()
+        r, w = __import__("os").pipe()
+        def leave():
+            sys.exit(7)
+        loop.add_writer(w, leave, ())
+        loop.run_forever()
+        print("not reached")
+        """
+    )
+    assert result.returncode == 7
+    assert "not reached" not in result.stdout
+
+
+def test_keyboard_interrupt_from_a_callback_is_printed_and_the_drain_goes_on():
+    # Printing it marks the interrupt as unhandled, so the interpreter still
+    # ends by SIGINT when the program is over; the run itself goes on.
+    result = run_python(
+        """
+        import os, velkor
+        loop = velkor.VelkorLoop()
+        r, w = os.pipe()
+        def interrupt():
+            loop.remove_writer(w)
+            raise KeyboardInterrupt
+        loop.add_writer(w, interrupt, ())
+        loop.call_later(0.2, loop.stop)
+        loop.run_forever()
+        print("still running", flush=True)
+        """
+    )
+    assert "KeyboardInterrupt" in result.stderr
+    assert "still running" in result.stdout
+
+
+def test_an_internal_fault_escaping_a_readiness_callback_ends_the_run_and_keeps_the_queue():
+    result = run_python(
+        """
+        import os, velkor
+        loop = velkor.VelkorLoop()
+        def nested():
+            loop.remove_writer(w)
+            loop.call_soon(print, "kept for the next run")
+            loop.run_forever()          # raises the fault; nothing catches it
+        r, w = os.pipe()
+        loop.add_writer(w, nested, ())
+        try:
+            loop.run_forever()
+        except BaseException as error:
+            print("run ended by", type(error).__name__)
+        loop.stop()
+        loop.run_forever()
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["run ended by PanicException", "kept for the next run"]
+    assert "velkor: internal fault" in result.stderr
+
+
+def test_run_forever_of_a_subclass_keeps_its_loop_running_in_callbacks():
+    class Sub(velkor.VelkorLoop):
+        pass
+
+    loop = Sub()
+    seen = []
+    loop.call_soon(lambda: seen.append(asyncio.get_running_loop()))
+    loop.stop()
+    loop.run_forever()
+    assert seen == [loop]
+
+
+def test_an_idle_loop_costs_no_cpu(loop):
+    import resource
+    import time
+
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    start = time.monotonic()
+    loop.call_later(0.5, loop.stop)
+    loop.run_forever()
+    wall = time.monotonic() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    assert wall >= 0.5
+    assert cpu < 0.1 * wall

@@ -1,0 +1,155 @@
+"""The loop clock, call_later and call_at."""
+
+import asyncio
+import math
+import threading
+import time
+
+import pytest
+
+from conftest import run_python
+
+
+def test_time_is_the_wall_clock(loop):
+    before = time.time()
+    now = loop.time()
+    after = time.time()
+    assert before - 0.001 <= now <= after + 0.001
+    assert now > 1.7e9  # seconds since 1970, not a monotonic count
+
+
+@pytest.mark.parametrize("delay", [0, -5, 0.0])
+def test_due_timers_run_without_sleeping_and_keep_their_when(loop, delay):
+    ran = []
+    before = loop.time()
+    handle = loop.call_later(delay, ran.append, "ran")
+    after = loop.time()
+    assert before + delay <= handle.when() <= after + delay
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert ran == ["ran"]
+
+
+def test_a_nan_delay_runs_at_once_with_a_nan_when(loop):
+    ran = []
+    handle = loop.call_later(float("nan"), ran.append, 1)
+    assert math.isnan(handle.when())
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert ran == [1]
+
+
+@pytest.mark.parametrize("when_offset", [-10, float("nan")])
+def test_call_at_in_the_past_runs_at_once_with_the_time_of_the_call(loop, when_offset):
+    ran = []
+    before = loop.time()
+    when = before + when_offset if not math.isnan(when_offset) else when_offset
+    handle = loop.call_at(when, ran.append, 1)
+    after = loop.time()
+    assert before <= handle.when() <= after
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert ran == [1]
+
+
+def test_call_at_in_the_future_keeps_about_its_when(loop):
+    target = loop.time() + 0.05
+    fired = []
+    handle = loop.call_at(target, lambda: (fired.append(time.time()), loop.stop()))
+    assert target <= handle.when() < target + 0.05
+    loop.run_forever()
+    assert fired[0] >= target - 0.002
+
+
+def test_timers_fire_in_deadline_order_and_never_early(loop):
+    fired = []
+    start = time.monotonic()
+    delays = [0.08, 0.02, 0.05, 0.01, 0.03]
+    for delay in delays:
+        loop.call_later(delay, lambda d=delay: fired.append((d, time.monotonic() - start)))
+    loop.call_later(0.15, loop.stop)
+    loop.run_forever()
+    assert [d for d, _ in fired] == sorted(delays)
+    for delay, elapsed in fired:
+        assert elapsed >= delay
+
+
+def test_twenty_thousand_timers_all_fire(loop):
+    count = 0
+
+    def tick():
+        nonlocal count
+        count += 1
+        if count == 20000:
+            loop.stop()
+
+    for i in range(20000):
+        loop.call_later((i % 100) / 10000, tick)
+    watchdog = threading.Timer(30, lambda: loop.call_soon_threadsafe(loop.stop))
+    watchdog.start()
+    loop.run_forever()
+    watchdog.cancel()
+    assert count == 20000
+
+
+def test_a_cancelled_timer_neither_runs_nor_prints(loop, capfd):
+    ran = []
+    handle = loop.call_later(0.01, ran.append, 1)
+    handle.cancel()
+    assert handle.cancelled()
+    loop.call_later(0.05, loop.stop)
+    loop.run_forever()
+    assert ran == []
+    assert capfd.readouterr().err == ""
+
+
+def test_delays_beyond_any_duration_report_once_and_never_run():
+    result = run_python(
+        """
+        import velkor
+        loop = velkor.VelkorLoop()
+        ran = []
+        for delay in (float("inf"), 1e20, 2.0 ** 64):
+            handle = loop.call_later(delay, ran.append, delay)
+            assert handle.when() >= 1e19, handle.when()
+        # Finite but past what the monotonic clock can count: sleeps "forever".
+        loop.call_later(1e10, ran.append, "1e10")
+        loop.call_later(0.1, loop.stop)
+        loop.run_forever()
+        print("ran", ran)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert "ran []" in result.stdout
+    message = "cannot convert float seconds to Duration: value is either too big or NaN"
+    assert result.stderr.count(message) == 3
+    assert result.stderr.count("velkor: internal fault") == 3
+
+
+def test_timers_and_tasks_work_with_asyncio_timeout(loop):
+    async def slow():
+        await asyncio.Future()
+
+    async def main():
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout(0.02):
+                await slow()
+        async with asyncio.timeout(5):  # finishes in time: its timer is cancelled
+            await asyncio.sleep(0)
+        return "done"
+
+    assert loop.run_until_complete(main()) == "done"
+
+
+def test_context_is_passed_to_the_timer_handle(loop):
+    import contextvars
+
+    var = contextvars.ContextVar("var")
+    context = contextvars.copy_context()
+    context.run(var.set, "inside")
+    seen = []
+    loop.call_later(0, lambda: seen.append(var.get("unset")), context=context)
+    loop.call_later(0, lambda: seen.append(var.get("unset")), context=None)
+    loop.call_later(0.01, loop.stop)
+    loop.run_forever()
+    assert seen == ["inside", "unset"]

@@ -19,7 +19,7 @@ namespace velkor {
 // registration goes with its last watch, the target with its last message).
 class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_this<WatchTask> {
  public:
-  WatchTask(rt::Direction direction, FdWrapper fd, std::shared_ptr<const WatchTarget> target,
+  WatchTask(rt::Direction direction, FdWrapper fd, std::shared_ptr<WatchTarget> target,
             LoopChannel::Sender sender, std::shared_ptr<rt::Poller> poller)
       : direction_(direction),
         fd_(fd),
@@ -50,6 +50,7 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
   void on_ready() override { run(); }
 
   std::shared_ptr<void> abort() {
+    target_->removed.store(true, std::memory_order_release);
     cancelled_.store(true, std::memory_order_release);
     std::shared_ptr<rt::Registration> registration;
     {
@@ -69,18 +70,20 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
           registration.wait(direction_, closed_seen_, cancelled_, shared_from_this(), observed);
       // Parked: the next matching event resumes us through on_ready().
       if (outcome != rt::Registration::Wait::ready) return;
+      const bool closed = observed & rt::readiness::closed_flag(direction_);
+      if (closed && (observed & rt::readiness::ready_flag(direction_))) {
+        target_->follow_up.store(true, std::memory_order_release);
+      }
       if (!sender_.try_post(LoopMessage{Callback{target_}})) return;  // the loop is gone
       registration.clear_ready(direction_, observed);
       // A closed condition is reported once per event, not on every turn.
-      if (observed & rt::readiness::closed_flag(direction_)) {
-        closed_seen_ = rt::readiness::tick(observed);
-      }
+      if (closed) closed_seen_ = rt::readiness::tick(observed);
     }
   }
 
   const rt::Direction direction_;
   const FdWrapper fd_;
-  const std::shared_ptr<const WatchTarget> target_;
+  const std::shared_ptr<WatchTarget> target_;
   LoopChannel::Sender sender_;
   const std::shared_ptr<rt::Poller> poller_;
   std::atomic<bool> cancelled_{false};
@@ -100,7 +103,7 @@ IoRegistry::IoRegistry(LoopChannel::Sender sender, rt::RuntimeHandle runtime_han
 std::shared_ptr<void> IoRegistry::add(Watches& watches, rt::Direction direction, int fd,
                                       PyRef callback, PyRef args) {
   std::shared_ptr<void> replaced = remove(watches, fd);
-  auto target = std::make_shared<const WatchTarget>(WatchTarget{std::move(callback), std::move(args)});
+  auto target = std::make_shared<WatchTarget>(std::move(callback), std::move(args));
   auto task = std::make_shared<WatchTask>(direction, FdWrapper{fd}, std::move(target), sender,
                                           runtime_handle.poller());
   watches.insert_or_assign(fd, AbortHandle(task));

@@ -1,6 +1,7 @@
 #pragma once
 // LoopMessage: what the loop's channel carries to the thread in run_forever.
 
+#include <atomic>
 #include <memory>
 #include <variant>
 
@@ -14,8 +15,17 @@ namespace velkor {
 // reference count. The last owner to let go releases the two references
 // (under the interpreter lock, or through the deferred-release list).
 struct WatchTarget {
-  PyRef callback;
-  PyRef args;
+  WatchTarget(PyRef callback, PyRef args)
+      : callback(std::move(callback)), args(std::move(args)) {}
+
+  const PyRef callback;
+  const PyRef args;
+  // Set by the watch when it reports readiness and a closed condition in one
+  // message: once that message has run, the run loop posts the callback one
+  // more time, so that a callback that read only the data still sees the
+  // end of file. Not while the watch is cancelled (`removed`).
+  std::atomic<bool> follow_up{false};
+  std::atomic<bool> removed{false};
 };
 
 // An asyncio Handle or TimerHandle: the run loop calls its _run().
@@ -25,7 +35,7 @@ struct RunHandle {
 
 // A readiness callback: the run loop calls callback(*args).
 struct Callback {
-  std::shared_ptr<const WatchTarget> target;
+  std::shared_ptr<WatchTarget> target;
 };
 
 // Ends the run that receives it.

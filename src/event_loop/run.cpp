@@ -21,6 +21,21 @@ bool run_message(LoopMessage& message) {
   return static_cast<bool>(result);
 }
 
+// The one extra call a watch asks for after reporting data and a closed
+// condition together (see WatchTarget).
+void post_follow_up(VelkorEventLoop& state, LoopMessage& message) {
+  auto* callback = std::get_if<Callback>(&message);
+  if (callback == nullptr) return;
+  WatchTarget& target = *callback->target;
+  if (!target.follow_up.load(std::memory_order_acquire) ||
+      !target.follow_up.exchange(false, std::memory_order_acq_rel) ||
+      target.removed.load(std::memory_order_acquire)) {
+    return;
+  }
+  LoopMessage again{Callback{callback->target}};
+  (void)state.sender->try_post(std::move(again));
+}
+
 void print_callback_error() {
   if (!PyErr_Occurred()) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -80,6 +95,7 @@ PyObject* loop::run_forever(PyObject* self) {
       }
       print_callback_error();
     }
+    post_follow_up(state, *message);
     message.reset();  // its references go while we hold the lock
     thread_state = PyEval_SaveThread();
   }

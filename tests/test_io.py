@@ -1,0 +1,322 @@
+"""add_reader, add_writer, remove_reader, remove_writer and their watches."""
+
+import gc
+import os
+import resource
+import socket
+import threading
+import time
+import weakref
+
+import pytest
+
+import velkor
+from conftest import run_python
+
+
+def run_until(loop, condition, timeout=10.0):
+    """Runs the loop until `condition()` holds (checked after every callback batch)."""
+    deadline = time.monotonic() + timeout
+
+    def check():
+        if condition() or time.monotonic() > deadline:
+            loop.stop()
+        else:
+            loop.call_later(0.001, check)
+
+    loop.call_soon(check)
+    loop.run_forever()
+    assert condition(), "timed out"
+
+
+def settle(loop, seconds=0.05):
+    """Runs the loop for a while, delivering whatever the watches post."""
+    loop.call_later(seconds, loop.stop)
+    loop.run_forever()
+
+
+@pytest.fixture
+def pipe():
+    r, w = os.pipe()
+    os.set_blocking(r, False)
+    yield r, w
+    for fd in (r, w):
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
+@pytest.fixture
+def pair():
+    a, b = socket.socketpair()
+    a.setblocking(False)
+    b.setblocking(False)
+    yield a, b
+    a.close()
+    b.close()
+
+
+def test_a_reader_runs_on_the_loop_thread_with_its_arguments(loop, pipe):
+    r, w = pipe
+    calls = []
+    loop.add_reader(r, lambda *a: calls.append((a, threading.get_ident())), (1, 2))
+    os.write(w, b"x")
+    run_until(loop, lambda: calls)
+    assert calls[0] == ((1, 2), threading.get_ident())
+    loop.remove_reader(r)
+
+
+def test_unread_data_is_reported_once_and_a_draining_reader_again_per_write(loop, pipe):
+    r, w = pipe
+    calls = []
+    loop.add_reader(r, calls.append, ("ready",))
+    os.write(w, b"x")
+    run_until(loop, lambda: calls)
+    settle(loop)
+    assert calls == ["ready"]  # the data stays unread: no new event
+
+    drained = []
+
+    def drain():
+        drained.append(os.read(r, 100))
+
+    loop.add_reader(r, drain, ())
+    run_until(loop, lambda: drained)  # the new watch sees the current state
+    os.write(w, b"y")
+    run_until(loop, lambda: len(drained) >= 2)
+    settle(loop)
+    assert b"".join(drained) == b"xy"
+    assert len(drained) == 2
+    loop.remove_reader(r)
+
+
+def test_a_writer_on_an_idle_socket_posts_once(loop, pair):
+    a, _ = pair
+    calls = []
+    loop.add_writer(a.fileno(), calls.append, (None,))
+    run_until(loop, lambda: calls)
+    settle(loop, 0.1)
+    assert calls == [None]
+    loop.remove_writer(a.fileno())
+
+
+def test_reader_and_writer_on_one_socket_both_fire(loop, pair, capfd):
+    a, b = pair
+    seen = set()
+    loop.add_reader(a.fileno(), seen.add, ("read",))
+    loop.add_writer(a.fileno(), seen.add, ("write",))
+    b.send(b"ping")
+    run_until(loop, lambda: seen == {"read", "write"})
+    loop.remove_reader(a.fileno())
+    loop.remove_writer(a.fileno())
+    assert "Failed to register" not in capfd.readouterr().err
+
+
+def test_replacing_a_reader_runs_only_the_new_callback_for_later_events(loop, pipe, capfd):
+    r, w = pipe
+    old, new = [], []
+    loop.add_reader(r, old.append, (1,))
+    settle(loop)
+    loop.add_reader(r, lambda: new.append(os.read(r, 100)), ())
+    settle(loop)
+    old.clear()
+    os.write(w, b"z")
+    run_until(loop, lambda: new)
+    assert old == []
+    assert new == [b"z"]
+    loop.remove_reader(r)
+    assert "Failed to register" not in capfd.readouterr().err
+
+
+def test_remove_stops_posting_and_is_harmless_twice_or_for_unknown_descriptors(loop, pipe):
+    r, w = pipe
+    calls = []
+    loop.add_reader(r, calls.append, (1,))
+    assert loop.remove_reader(r) is None
+    assert loop.remove_reader(r) is None
+    assert loop.remove_writer(r) is None
+    assert loop.remove_reader(12345) is None
+    settle(loop)
+    calls.clear()
+    os.write(w, b"x")
+    settle(loop, 0.1)
+    assert calls == []
+    os.fstat(r)  # never closed by the loop
+
+
+def test_removing_the_reader_leaves_the_writer(loop, pair):
+    a, b = pair
+    writes = []
+    loop.add_reader(a.fileno(), lambda: None, ())
+    loop.add_writer(a.fileno(), writes.append, (1,))
+    run_until(loop, lambda: writes)
+    loop.remove_reader(a.fileno())
+    writes.clear()
+    b.send(b"wake")  # an event on the socket; a writable socket reports it too
+    run_until(loop, lambda: writes)
+    loop.remove_writer(a.fileno())
+
+
+def test_registration_failures_print_one_line_each():
+    result = run_python(
+        """
+        import os, tempfile, velkor
+        loop = velkor.VelkorLoop()
+        regular = tempfile.TemporaryFile()
+        directory = os.open("/", os.O_RDONLY)
+        r, w = os.pipe()
+        os.close(r)
+        called = []
+        loop.add_reader(-1, called.append, (1,))
+        loop.add_reader(r, called.append, (2,))
+        loop.add_writer(regular.fileno(), called.append, (3,))
+        loop.add_reader(directory, called.append, (4,))
+        loop.call_later(0.2, loop.stop)
+        loop.run_forever()
+        print("called", called, regular.fileno(), directory, r)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    words = result.stdout.split()
+    regular_fd, directory_fd, closed_fd = words[-3:]
+    assert "called []" in result.stdout
+    lines = sorted(result.stderr.splitlines())
+    assert lines == sorted([
+        "Failed to register FD -1: Bad file descriptor (os error 9)",
+        f"Failed to register FD {closed_fd}: Bad file descriptor (os error 9)",
+        f"Failed to register FD {regular_fd}: Operation not permitted (os error 1)",
+        f"Failed to register FD {directory_fd}: Operation not permitted (os error 1)",
+    ])
+
+
+def test_a_closed_peer_is_reported_and_then_costs_no_cpu(loop, pair):
+    a, b = pair
+    reads = []
+
+    def on_readable():
+        reads.append(a.recv(100))
+
+    loop.add_reader(a.fileno(), on_readable, ())
+    b.send(b"last words")
+    b.close()
+    run_until(loop, lambda: b"" in reads)
+    assert reads[0] == b"last words"
+    # The watch stays registered on a closed socket: it must not spin.
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    start = time.monotonic()
+    settle(loop, 0.5)
+    wall = time.monotonic() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    assert cpu < 0.1 * wall
+    assert len(reads) <= 3
+    loop.remove_reader(a.fileno())
+
+
+def test_a_closed_peer_does_not_keep_a_writer_from_being_removed(loop, pair):
+    a, b = pair
+    calls = []
+    loop.add_writer(a.fileno(), calls.append, (1,))
+    b.close()
+    run_until(loop, lambda: calls)
+    loop.remove_writer(a.fileno())
+    settle(loop)
+    calls.clear()
+    settle(loop, 0.1)
+    assert calls == []
+
+
+def test_three_hundred_socketpairs_each_deliver(loop):
+    pairs = [socket.socketpair() for _ in range(300)]
+    got = set()
+    try:
+        for i, (a, b) in enumerate(pairs):
+            a.setblocking(False)
+
+            def on_readable(i=i, a=a):
+                a.recv(10)
+                got.add(i)
+                loop.remove_reader(a.fileno())
+
+            loop.add_reader(a.fileno(), on_readable, ())
+        for _, b in pairs:
+            b.send(b"!")
+        run_until(loop, lambda: len(got) == 300)
+    finally:
+        for a, b in pairs:
+            a.close()
+            b.close()
+
+
+def test_destroying_a_loop_with_watches_keeps_descriptors_and_releases_callbacks(pair):
+    a, b = pair
+
+    class Callback:
+        def __call__(self):
+            pass
+
+    loop = velkor.VelkorLoop()
+    callback = Callback()
+    ref = weakref.ref(callback)
+    loop.add_reader(a.fileno(), callback, ())
+    loop.add_writer(a.fileno(), callback, ())
+    b.send(b"x")
+    del callback
+    time.sleep(0.05)  # let the watches post their messages
+    del loop
+    gc.collect()
+    assert ref() is None
+    os.fstat(a.fileno())
+    os.fstat(b.fileno())
+
+
+def test_many_threads_adding_and_removing_watches(loop):
+    pairs = [socket.socketpair() for _ in range(8)]
+    errors = []
+
+    def churn(index):
+        a, _ = pairs[index]
+        try:
+            for i in range(300):
+                loop.add_reader(a.fileno(), lambda: None, ())
+                loop.add_writer(a.fileno(), lambda: None, ())
+                if i % 2:
+                    loop.remove_reader(a.fileno())
+                    loop.remove_writer(a.fileno())
+        except BaseException as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=churn, args=(i,)) for i in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    settle(loop, 0.1)
+    for a, b in pairs:
+        loop.remove_reader(a.fileno())
+        loop.remove_writer(a.fileno())
+    settle(loop)
+    for a, b in pairs:
+        a.close()
+        b.close()
+    assert errors == []
+
+
+def test_watches_added_before_the_loop_runs_wait_in_the_channel(loop, pipe):
+    r, w = pipe
+    calls = []
+    os.write(w, b"x")
+    loop.add_reader(r, calls.append, (1,))
+    time.sleep(0.05)
+    assert calls == []
+    run_until(loop, lambda: calls)
+    loop.remove_reader(r)
+
+
+def test_a_non_callable_callback_is_accepted_and_fails_only_when_run(loop, pair, capfd):
+    a, _ = pair
+    loop.add_writer(a.fileno(), 42, ())
+    settle(loop, 0.1)
+    loop.remove_writer(a.fileno())
+    assert "TypeError" in capfd.readouterr().err

@@ -161,7 +161,7 @@ def test_removing_the_reader_leaves_the_writer(loop, pair):
 def test_registration_failures_print_one_line_each():
     result = run_python(
         """
-        import os, tempfile, velkor
+        import asyncio, os, tempfile, velkor  # nothing below opens files
         loop = velkor.VelkorLoop()
         regular = tempfile.TemporaryFile()
         directory = os.open("/", os.O_RDONLY)

@@ -49,6 +49,8 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
 
   void on_ready() override { run(); }
 
+  const std::shared_ptr<WatchTarget>& target() const { return target_; }
+
   std::shared_ptr<void> abort() {
     target_->removed.store(true, std::memory_order_release);
     cancelled_.store(true, std::memory_order_release);
@@ -95,6 +97,30 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
 std::shared_ptr<void> AbortHandle::abort() {
   if (auto task = task_.lock()) return task->abort();
   return nullptr;
+}
+
+std::shared_ptr<WatchTarget> AbortHandle::target() const {
+  if (auto task = task_.lock()) return task->target();
+  return nullptr;
+}
+
+std::vector<std::shared_ptr<WatchTarget>> IoRegistry::targets() const {
+  std::vector<std::shared_ptr<WatchTarget>> live;
+  for (const Watches* watches : {&readers, &writers}) {
+    for (const auto& [fd, handle] : *watches) {
+      if (auto target = handle.target()) live.push_back(std::move(target));
+    }
+  }
+  return live;
+}
+
+std::vector<std::shared_ptr<void>> IoRegistry::remove_all() {
+  std::vector<std::shared_ptr<void>> released;
+  for (Watches* watches : {&readers, &writers}) {
+    for (auto& [fd, handle] : *watches) released.push_back(handle.abort());
+    watches->clear();
+  }
+  return released;
 }
 
 IoRegistry::IoRegistry(LoopChannel::Sender sender, rt::RuntimeHandle runtime_handle)

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "messages.h"
 #include "runtime/readiness.h"
@@ -26,6 +27,7 @@ class AbortHandle {
   // Returns the task if cancelling unparked it; the caller drops it once it
   // holds none of its own locks, since that releases Python references.
   std::shared_ptr<void> abort();
+  std::shared_ptr<WatchTarget> target() const;
 
  private:
   std::weak_ptr<WatchTask> task_;
@@ -40,6 +42,11 @@ class IoRegistry {
   [[nodiscard]] std::shared_ptr<void> add_writer(int fd, PyRef callback, PyRef args);
   [[nodiscard]] std::shared_ptr<void> remove_reader(int fd);
   [[nodiscard]] std::shared_ptr<void> remove_writer(int fd);
+
+  // The targets of the live watches.
+  std::vector<std::shared_ptr<WatchTarget>> targets() const;
+  // Cancels every watch; returns what the caller must release, unlocked.
+  [[nodiscard]] std::vector<std::shared_ptr<void>> remove_all();
 
  private:
   using Watches = std::unordered_map<int, AbortHandle>;

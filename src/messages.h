@@ -18,8 +18,10 @@ struct WatchTarget {
   WatchTarget(PyRef callback, PyRef args)
       : callback(std::move(callback)), args(std::move(args)) {}
 
-  const PyRef callback;
-  const PyRef args;
+  // Read and reset only under the interpreter lock (workers never touch
+  // them); the collector's clear may reset them to break a cycle.
+  PyRef callback;
+  PyRef args;
   // Set by the watch when it reports readiness and a closed condition in one
   // message: once that message has run, the run loop posts the callback one
   // more time, so that a callback that read only the data still sees the

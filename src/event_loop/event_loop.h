@@ -10,6 +10,7 @@
 
 #include "io.h"
 #include "messages.h"
+#include "pending_timers.h"
 #include "pyref.h"
 #include "runtime/guarded.h"
 #include "runtime/runtime.h"
@@ -31,6 +32,7 @@ struct VelkorEventLoop {
   std::optional<LoopChannel::Sender> sender;
   std::shared_ptr<rt::Guarded<std::optional<LoopChannel::Receiver>>> receiver;
   std::shared_ptr<rt::Guarded<IoRegistry>> io_registry;
+  std::shared_ptr<PendingTimers> timers;
   bool debug = false;
 
  private:

@@ -19,6 +19,7 @@ VelkorEventLoop VelkorEventLoop::build() {
       std::move(receiver));
   state.io_registry = std::make_shared<rt::Guarded<IoRegistry>>(std::move(registry));
   state.sender.emplace(std::move(sender));
+  state.timers = PendingTimers::create();
   return state;
 }
 
@@ -28,6 +29,7 @@ VelkorEventLoop::~VelkorEventLoop() {
   sender.reset();
   receiver.reset();  // drops what is still queued; we hold the lock here
   io_registry.reset();
+  timers.reset();
 }
 
 }  // namespace velkor
@@ -70,6 +72,7 @@ PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void loop_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   LoopObject* object = as_loop(self);
+  PyObject_GC_UnTrack(self);
   // Weak references go first, so that no Python code run by the releases
   // below can reach the object while it is being torn down.
   if (object->weakreflist != nullptr) PyObject_ClearWeakRefs(self);

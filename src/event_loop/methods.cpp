@@ -13,6 +13,8 @@ namespace velkor {
 
 PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 void loop_dealloc(PyObject* self);
+int loop_traverse(PyObject* self, visitproc visit, void* arg);
+int loop_clear(PyObject* self);
 
 namespace {
 
@@ -286,6 +288,8 @@ PyMemberDef members[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(loop_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(loop_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(loop_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(loop_clear)},
     {Py_tp_methods, methods},
     {Py_tp_members, members},
     {Py_tp_doc, const_cast<char*>("VelkorLoop()\n--\n\n")},
@@ -296,7 +300,7 @@ PyType_Spec spec = {
     "builtins.VelkorLoop",
     sizeof(LoopObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     slots,
 };
 

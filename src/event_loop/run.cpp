@@ -16,6 +16,7 @@ thread_local PyObject* driving_loop = nullptr;
 bool run_message(LoopMessage& message) {
   if (auto* run = std::get_if<RunHandle>(&message)) return asyncio::run_handle(run->handle.get());
   auto& callback = std::get<Callback>(message);
+  if (!callback.target->callback) return true;  // cleared by the collector
   PyRef result = PyRef::steal(
       PyObject_Call(callback.target->callback.get(), callback.target->args.get(), nullptr));
   return static_cast<bool>(result);

@@ -57,7 +57,9 @@ void schedule_timer(VelkorEventLoop& state, double delay, PyRef handle) {
           ? duration::max()
           : duration(static_cast<duration::rep>(nanoseconds));
   state.runtime->handle().spawn_after(
-      sleep, [sender = *state.sender, handle = std::move(handle)]() mutable {
+      sleep, [sender = *state.sender, record = state.timers->add(std::move(handle))]() mutable {
+        PyRef handle = record->take();
+        if (!handle) return;  // cleared by the collector
         LoopMessage message{RunHandle{std::move(handle)}};
         (void)sender.try_post(std::move(message));  // a closed channel drops it
       });

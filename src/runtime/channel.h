@@ -155,6 +155,16 @@ class Channel {
 
     std::optional<T> try_recv() { return core_->try_pop(); }
 
+    // Calls `visit` on each queued value, oldest first, without taking any.
+    // Producers may post meanwhile; what they link may or may not be seen.
+    template <typename Visit>
+    void for_each_queued(Visit&& visit) const {
+      for (Node* node = core_->head->next.load(std::memory_order_acquire); node != nullptr;
+           node = node->next.load(std::memory_order_acquire)) {
+        if (node->value) visit(*node->value);
+      }
+    }
+
     // Waits, parked, for the next value. nullopt means end of channel: every
     // sender is gone and nothing is left.
     std::optional<T> recv() {

@@ -8,7 +8,9 @@
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <asio/bind_executor.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -30,6 +32,9 @@ struct RuntimeCore {
   RuntimeCore();
   ~RuntimeCore();
   asio::io_context io;
+  // Timer completions run one at a time, in the order their deadlines came,
+  // so timers due together still post in deadline order.
+  asio::strand<asio::io_context::executor_type> timers{asio::make_strand(io)};
   std::shared_ptr<Poller> poller;
   // Bound to `io`, so it goes first.
   std::unique_ptr<ReadinessPump> pump;
@@ -53,10 +58,11 @@ class RuntimeHandle {
     auto timer = std::make_unique<asio::steady_timer>(core_->io);
     timer->expires_at(deadline_after(delay));
     asio::steady_timer& waiting = *timer;
-    waiting.async_wait([timer = std::move(timer), task = std::forward<Task>(task)](
+    waiting.async_wait(asio::bind_executor(
+        core_->timers, [timer = std::move(timer), task = std::forward<Task>(task)](
                            const std::error_code& error) mutable {
-      if (!error) task();
-    });
+          if (!error) task();
+        }));
   }
 
   const std::shared_ptr<Poller>& poller() const { return core_->poller; }

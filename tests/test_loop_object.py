@@ -265,16 +265,8 @@ def test_a_subclass_instance_joins_its_workers_on_teardown():
 
 
 WORKER_COUNT = """
-import os, time
-def workers():
-    names = []
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/comm") as comm:
-                names.append(comm.read().strip())
-        except FileNotFoundError:
-            pass
-    return names.count("velkor-worker")
+import time
+from conftest import worker_threads as workers
 def settle(expected):
     deadline = time.monotonic() + 10
     while workers() != expected and time.monotonic() < deadline:

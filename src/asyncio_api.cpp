@@ -17,6 +17,7 @@ struct Names {
   PyObject* result;
   PyObject* _run;
   PyObject* cancelled;
+  PyObject* _cancelled;
   PyObject* kw_loop;          // ("loop",)
   PyObject* kw_loop_context;  // ("loop", "context")
   PyObject* kw_task[8];       // by bits: 1 name, 2 context, 4 loop
@@ -56,6 +57,7 @@ bool init() {
   n.result = intern("result");
   n._run = intern("_run");
   n.cancelled = intern("cancelled");
+  n._cancelled = intern("_cancelled");
   PyObject* loop = intern("loop");
   PyObject* context = intern("context");
   PyObject* name = intern("name");
@@ -172,19 +174,84 @@ PyRef result(PyObject* future) {
       PyObject_VectorcallMethod(names.result, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-bool run_handle(PyObject* handle) {
-  PyObject* argv[] = {handle};
-  PyRef cancelled = PyRef::steal(
-      PyObject_VectorcallMethod(names.cancelled, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (cancelled) {
-    const int truth = PyObject_IsTrue(cancelled.get());
-    if (truth < 0) return false;
-    if (truth) return true;
-  } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-  } else {
+namespace {
+
+// asyncio's own Handle.cancelled() only returns `self._cancelled`. For a type
+// whose `cancelled` is still that function, reading the attribute gives the
+// same answer without a Python call per callback. The function is taken at
+// first use; a type is trusted while its version tag (which changes with
+// any change to the type or its bases) stays the same.
+struct CancelledShortcut {
+  PyObject* stock = nullptr;  // asyncio.events.Handle.cancelled, kept for the process
+  PyTypeObject* types[2] = {};
+  unsigned int versions[2] = {};
+
+  bool trusted(PyTypeObject* type) {
+    for (int i = 0; i < 2; ++i) {
+      if (types[i] == type && versions[i] == type->tp_version_tag && versions[i] != 0) return true;
+    }
     return false;
   }
+
+  // Whether `type` can take the shortcut; remembers the answer when it can.
+  bool check(PyTypeObject* type) {
+    if (trusted(type)) return true;
+    if (stock == nullptr && !load_stock()) return false;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(type), names.cancelled, &found) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    const bool same = found == stock;
+    Py_XDECREF(found);
+    if (!same || type->tp_version_tag == 0) return false;
+    const int slot = types[0] == nullptr || types[0] == type ? 0 : 1;
+    types[slot] = type;
+    versions[slot] = type->tp_version_tag;
+    return true;
+  }
+
+  bool load_stock() {
+    PyRef events = lookup_module(names.events);
+    PyRef handle_type = events ? PyRef::steal(PyObject_GetAttr(events.get(), names.Handle)) : PyRef();
+    PyRef function =
+        handle_type ? PyRef::steal(PyObject_GetAttr(handle_type.get(), names.cancelled)) : PyRef();
+    if (!function) {
+      PyErr_Clear();
+      return false;
+    }
+    stock = function.release();
+    return true;
+  }
+};
+
+CancelledShortcut cancelled_shortcut;
+
+}  // namespace
+
+// 1 when the handle says it is cancelled, 0 when not (or it has no
+// `cancelled`), -1 with an exception set.
+static int is_cancelled(PyObject* handle) {
+  if (cancelled_shortcut.check(Py_TYPE(handle))) {
+    PyRef flag = PyRef::steal(PyObject_GetAttr(handle, names._cancelled));
+    if (!flag) return -1;
+    if (flag.get() == Py_True) return 1;
+    if (flag.get() == Py_False) return 0;
+    return PyObject_IsTrue(flag.get());
+  }
+  PyObject* argv[] = {handle};
+  PyRef answer = PyRef::steal(
+      PyObject_VectorcallMethod(names.cancelled, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (answer) return PyObject_IsTrue(answer.get());
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+bool run_handle(PyObject* handle) {
+  const int cancelled = is_cancelled(handle);
+  if (cancelled != 0) return cancelled > 0;
+  PyObject* argv[] = {handle};
   PyRef done = PyRef::steal(
       PyObject_VectorcallMethod(names._run, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   return static_cast<bool>(done);

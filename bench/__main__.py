@@ -1,0 +1,111 @@
+"""python3.14 -m bench [--quick] [--only NAME[,NAME...]] [--json PATH] [--chart PATH]"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+from .harness import run_workload
+from . import loops
+from .loops import SUBJECT, available
+from .report import record, table, write_json
+from .workloads import BY_NAME, WORKLOADS
+
+ROOT = Path(__file__).resolve().parent.parent
+RESULTS = ROOT / "bench" / "results"
+CHART = ROOT / "docs" / "bench.png"
+
+
+def parse_args(argv: list[str]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="python3.14 -m bench",
+        description="Runs the same workloads on asyncio's default loop, uvloop and velkor, "
+                    "side by side in this interpreter.")
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer repetitions and smaller counts: a smoke run")
+    parser.add_argument("--only", metavar="NAME[,NAME...]",
+                        help="run only these workloads (see --list)")
+    parser.add_argument("--list", action="store_true", help="list the workloads and exit")
+    parser.add_argument("--repeat", type=int, metavar="N",
+                        help="repetitions per workload and loop (default 5, 2 with --quick)")
+    parser.add_argument("--timeout", type=float, default=60.0, metavar="SECONDS",
+                        help="a repetition running longer fails (default 60)")
+    parser.add_argument("--json", type=Path, metavar="PATH",
+                        help="where the figures go "
+                             f"(default {RESULTS.relative_to(ROOT)}/latest.json)")
+    parser.add_argument("--chart", type=Path, metavar="PATH",
+                        help=f"where the chart goes (default {CHART.relative_to(ROOT)}; for "
+                             f"--quick or --only runs {RESULTS.relative_to(ROOT)}/bench.png, so "
+                             "that a partial run does not replace the published chart)")
+    args = parser.parse_args(argv)
+    if args.repeat is not None and args.repeat < 1:
+        parser.error("--repeat must be at least 1")
+    if args.timeout <= 0:
+        parser.error("--timeout must be positive")
+    if args.only:
+        names = [n.strip() for n in args.only.split(",") if n.strip()]
+        unknown = [n for n in names if n not in BY_NAME]
+        if unknown:
+            parser.error(f"unknown workload(s) {', '.join(unknown)}; "
+                         f"choose from {', '.join(BY_NAME)}")
+        args.only = names
+    return args
+
+
+def main(argv: list[str]) -> int:
+    args = parse_args(argv)
+    if args.list:
+        for w in WORKLOADS:
+            print(f"{w.name:<14} {w.description} ({w.count:,} / {w.quick_count:,} with --quick)")
+        return 0
+    kinds, missing = available()
+    if SUBJECT in missing:
+        print(f"bench: {missing[SUBJECT]}", file=sys.stderr)
+        return 2
+    for reason in missing.values():
+        print(f"bench: running without it: {reason}", file=sys.stderr)
+    workloads = [w for w in WORKLOADS if not args.only or w.name in args.only]
+    repeats = args.repeat or (2 if args.quick else 5)
+
+    results = {}
+    started = time.monotonic()
+    for w in workloads:
+        began = time.monotonic()
+        results[w.name] = run_workload(w, kinds, args.quick, repeats, args.timeout)
+        failed = [name for name, r in results[w.name].items() if r.error is not None]
+        status = f"failed on {', '.join(failed)}" if failed else "done"
+        print(f"bench: {w.name}: {status} ({time.monotonic() - began:.1f} s)",
+              file=sys.stderr, flush=True)
+    print(f"bench: all done in {time.monotonic() - started:.0f} s", file=sys.stderr)
+    import velkor
+    rebuilt = loops.module_identity(velkor) != loops.loaded_velkor
+    if rebuilt:
+        print("bench: warning: velkor's module file changed on disk during the run "
+              "(a rebuild?); this run measured the build it loaded first", file=sys.stderr)
+
+    loop_names = [k.name for k in kinds]
+    print(table(workloads, results, loop_names, repeats))
+
+    data = record(workloads, results, quick=args.quick, repeats=repeats, timeout=args.timeout,
+                  missing=missing)
+    data["velkor_build"] = loops.loaded_velkor
+    data["velkor_rebuilt_during_run"] = rebuilt
+    json_path = args.json or RESULTS / "latest.json"
+    write_json(json_path, data)
+    print(f"\nfigures: {json_path}")
+    partial = args.quick or bool(args.only)
+    chart_path = args.chart or (RESULTS / "bench.png" if partial else CHART)
+    try:
+        from .chart import write_chart
+        drawn = write_chart(chart_path, data)
+    except ImportError as error:
+        print(f"bench: no chart: {error}", file=sys.stderr)
+    else:
+        print(f"chart: {chart_path}" if drawn else "chart: nothing to draw (no ratios)")
+    return 1 if any(r.error is not None for per in results.values() for r in per.values()) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,169 @@
+"""The printed table and the JSON record of a run."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import os
+import platform
+import sys
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Any
+
+from .harness import LoopResult, Workload, summary
+from .loops import BASELINES, SUBJECT
+
+Results = dict[str, dict[str, LoopResult]]  # workload name -> loop name -> result
+
+
+def ratio(workload: Workload, results: dict[str, LoopResult], baseline: str) -> float | None:
+    """velkor's median over the baseline's median."""
+    if not workload.ratios:
+        return None
+    ours = results.get(SUBJECT)
+    theirs = results.get(baseline)
+    if ours is None or theirs is None:
+        return None
+    a, b = summary(workload, ours), summary(workload, theirs)
+    if a is None or b is None or b["median"] <= 0:
+        return None
+    return a["median"] / b["median"]
+
+
+def chain_minus_floor(workloads: list[Workload], results: Results) -> float | None:
+    by_name = {w.name: w for w in workloads}
+    if "chain" not in results or "floor" not in results:
+        return None
+    chain = results["chain"].get(SUBJECT)
+    floor = results["floor"].get(SUBJECT)
+    if chain is None or floor is None:
+        return None
+    a, b = summary(by_name["chain"], chain), summary(by_name["floor"], floor)
+    if a is None or b is None:
+        return None
+    return a["median"] - b["median"]
+
+
+def _number(workload: Workload, value: float | None) -> str:
+    if value is None:
+        return "-"
+    if workload.metric == "cpu-share":
+        return f"{value:.2f}"
+    if value >= 100:
+        return f"{value:,.0f}"
+    return f"{value:.1f}"
+
+
+def _times(value: float | None) -> str:
+    return "-" if value is None else f"{value:.2f}x"
+
+
+def table(workloads: list[Workload], results: Results, loop_names: list[str],
+          repeats: int) -> str:
+    name_width = max(len(w.name) for w in workloads)
+    unit_width = max(len(w.unit) for w in workloads)
+    cell = 9
+    group = 3 * cell
+    lines = []
+    head1 = " " * (name_width + 2 + unit_width)
+    head2 = f"{'workload':<{name_width}}  {'unit':<{unit_width}}"
+    for name in loop_names:
+        head1 += f"  {name:>{group}}"
+        head2 += "  " + "".join(f"{h:>{cell}}" for h in ("median", "min", "cpu"))
+    baselines = [b for b in BASELINES if b in loop_names] if SUBJECT in loop_names else []
+    for b in baselines:
+        head1 += f"  {SUBJECT + '/':>{cell + 1}}"
+        head2 += f"  {b:>{cell + 1}}"
+    lines += [head1, head2, "-" * len(head2)]
+    failures, notes = [], []
+    for w in workloads:
+        per_loop = results.get(w.name, {})
+        row = f"{w.name:<{name_width}}  {w.unit:<{unit_width}}"
+        for name in loop_names:
+            result = per_loop.get(name)
+            if result is None:
+                row += "  " + f"{'-':>{cell}}" * 3
+                continue
+            figures = summary(w, result)
+            if figures is None:
+                row += f"  {'FAILED':>{group}}"
+                failures.append(f"{w.name} on {name}: {result.error}")
+            else:
+                row += "  " + "".join(f"{_number(w, figures.get(k)):>{cell}}"
+                                      for k in ("median", "min", "cpu_median"))
+            notes += [f"{w.name} on {name}: {n.render(result.runs)}" for n in result.notes.values()]
+        for b in baselines:
+            row += f"  {_times(ratio(w, per_loop, b)):>{cell + 1}}"
+        lines.append(row)
+    lines.append("-" * len(head2))
+    difference = chain_minus_floor(workloads, results)
+    if difference is not None:
+        lines.append(f"velkor chain minus floor: {difference:,.1f} ns per callback")
+    lines.append(f"median and min over {repeats} repetitions; cpu: median process CPU time "
+                 "(all threads) per operation;")
+    lines.append("ratios: velkor's median over the baseline's, below 1 favours velkor.")
+    if failures:
+        lines += ["", "failed:"] + [f"  {f}" for f in failures]
+    if notes:
+        lines += ["", "notes (runs include a small warm-up run):"] + [f"  {n}" for n in notes]
+    return "\n".join(lines)
+
+
+def _versions() -> dict[str, str | None]:
+    found: dict[str, str | None] = {}
+    for module in ("uvloop", "velkor"):
+        try:
+            imported = __import__(module)
+        except ImportError:
+            found[module] = None
+            continue
+        version = getattr(imported, "__version__", None)
+        found[module] = version or getattr(imported, "__file__", None)
+    return found
+
+
+def record(workloads: list[Workload], results: Results, *, quick: bool, repeats: int,
+           timeout: float, missing: dict[str, str]) -> dict[str, Any]:
+    out: dict[str, Any] = {
+        "date": datetime.now(timezone.utc).replace(microsecond=0).isoformat(),
+        "python": sys.version,
+        "implementation": platform.python_implementation(),
+        "platform": platform.platform(),
+        "machine": platform.machine(),
+        "cpu_count": os.cpu_count(),
+        "usable_cpu_count": os.process_cpu_count(),
+        "versions": _versions(),
+        "quick": quick,
+        "repeats": repeats,
+        "timeout_seconds": timeout,
+        "unavailable_loops": missing,
+        "workloads": {},
+    }
+    for w in workloads:
+        per_loop = results.get(w.name, {})
+        entry: dict[str, Any] = {
+            "description": w.description,
+            "metric": w.metric,
+            "unit": w.unit,
+            "loops": {},
+        }
+        for name, result in per_loop.items():
+            entry["count"] = result.count
+            entry["loops"][name] = {
+                "status": "failed" if result.error is not None else "ok",
+                "error": result.error,
+                "runs": result.runs,
+                "notes": [dataclasses.asdict(n) for n in result.notes.values()],
+                **(summary(w, result) or {}),
+                "samples": [dataclasses.asdict(s) for s in result.samples],
+            }
+        entry["ratios"] = {f"{SUBJECT}/{b}": ratio(w, per_loop, b) for b in BASELINES}
+        out["workloads"][w.name] = entry
+    out["chain_minus_floor_ns"] = chain_minus_floor(workloads, results)
+    return out
+
+
+def write_json(path: Path, data: dict[str, Any]) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(json.dumps(data, indent=2) + "\n")

@@ -1,0 +1,295 @@
+"""The workloads. Each takes a Trial, sets up on its loop, runs the measured
+part inside `trial.timed()`, and checks afterwards that everything it asked
+for happened exactly once.
+
+Every workload leaves its loop with no pending timer: a velkor loop is freed
+only once nothing is scheduled on it any more."""
+
+from __future__ import annotations
+
+import asyncio
+import socket
+import threading
+
+from . import memory
+from .harness import Trial, Workload, native_thread_count
+
+# The delays of the spread-timers workload cover this many seconds.
+SPREAD_SECONDS = 0.020
+
+
+def chain(t: Trial) -> None:
+    loop, n = t.loop, t.count
+    call_soon = loop.call_soon
+    ran = 0
+
+    def step() -> None:
+        nonlocal ran
+        ran += 1
+        if ran < n:
+            call_soon(step)
+        else:
+            loop.stop()
+
+    call_soon(step)
+    with t.timed():
+        loop.run_forever()
+    t.check(ran == n, f"{ran} of {n} callbacks ran")
+
+
+def fan_out(t: Trial) -> None:
+    loop, n = t.loop, t.count
+    call_soon = loop.call_soon
+    ran = 0
+
+    def hit() -> None:
+        nonlocal ran
+        ran += 1
+        if ran == n:
+            loop.stop()
+
+    with t.timed():
+        for _ in range(n):
+            call_soon(hit)
+        loop.run_forever()
+    t.check(ran == n, f"{ran} of {n} callbacks ran")
+
+
+def timer_chain(t: Trial) -> None:
+    loop, n = t.loop, t.count
+    call_later = loop.call_later
+    ran = 0
+
+    def step() -> None:
+        nonlocal ran
+        ran += 1
+        if ran < n:
+            call_later(0, step)
+        else:
+            loop.stop()
+
+    call_later(0, step)
+    with t.timed():
+        loop.run_forever()
+    t.check(ran == n, f"{ran} of {n} timers ran")
+
+
+def spread_timers(t: Trial) -> None:
+    loop, n = t.loop, t.count
+    call_later = loop.call_later
+    gap = SPREAD_SECONDS / max(1, n - 1)
+    ran = 0
+    latest = -1  # the index of the latest-due timer run so far
+    overtaken = 0
+
+    def fire(index: int) -> None:
+        nonlocal ran, latest, overtaken
+        ran += 1
+        if index < latest:
+            overtaken += 1
+        else:
+            latest = index
+        if ran == n:
+            loop.stop()
+
+    with t.timed():
+        for i in range(n):
+            call_later(i * gap, fire, i)
+        loop.run_forever()
+    t.check(ran == n, f"{ran} of {n} timers ran")
+    assert t.sample is not None
+    t.check(t.sample.wall_ns >= SPREAD_SECONDS * 1e9,
+            f"all timers ran within {t.sample.wall_ns / 1e6:.2f} ms, "
+            f"but the last one was due {SPREAD_SECONDS * 1e3:g} ms after it was scheduled")
+    if overtaken:
+        t.note("timers ran after a later-due timer", overtaken, n)
+
+
+def threadsafe(t: Trial) -> None:
+    loop, n = t.loop, t.count
+    ran = 0
+
+    def hit() -> None:
+        nonlocal ran
+        ran += 1
+        if ran == n:
+            loop.stop()
+
+    def submit() -> None:
+        call = loop.call_soon_threadsafe
+        try:
+            for _ in range(n):
+                call(hit)
+        except RuntimeError:
+            pass  # the loop was closed under us: the watchdog stopped this run
+
+    producer = threading.Thread(target=submit, name="bench-producer", daemon=True)
+    loop.call_soon(producer.start)  # submit while the loop runs
+    try:
+        with t.timed():
+            loop.run_forever()
+    finally:
+        if producer.ident is not None:  # it started
+            producer.join(t.timeout)
+    t.check(not producer.is_alive(), "the submitting thread did not finish")
+    t.check(ran == n, f"{ran} of {n} callbacks ran")
+
+
+def ping_pong(t: Trial) -> None:
+    loop, n, kind = t.loop, t.count, t.kind
+    a, b = socket.socketpair()
+    a.setblocking(False)
+    b.setblocking(False)
+    trips = 0  # bytes back at end A
+    echoed = 0  # bytes echoed by end B
+    empty_wakeups = 0
+    removed = False
+    late_calls = 0  # callbacks run after remove_reader returned
+
+    def on_a() -> None:
+        nonlocal trips, empty_wakeups, late_calls
+        if removed:
+            late_calls += 1
+            return
+        try:
+            data = a.recv(64)
+        except BlockingIOError:
+            empty_wakeups += 1
+            return
+        trips += len(data)
+        if trips >= n or not data:
+            loop.stop()
+        else:
+            a.send(b"x")
+
+    def on_b() -> None:
+        nonlocal echoed, empty_wakeups, late_calls
+        if removed:
+            late_calls += 1
+            return
+        try:
+            data = b.recv(64)
+        except BlockingIOError:
+            empty_wakeups += 1
+            return
+        echoed += len(data)
+        if data:
+            b.send(data)
+
+    try:
+        kind.add_reader(loop, a.fileno(), on_a)
+        kind.add_reader(loop, b.fileno(), on_b)
+        loop.call_soon(a.send, b"x")
+        with t.timed():
+            loop.run_forever()
+    finally:
+        loop.remove_reader(a.fileno())
+        loop.remove_reader(b.fileno())
+        removed = True
+        # One more turn runs whatever the loop still has queued, while the
+        # sockets are still open: velkor may have queued a read callback
+        # that runs even after remove_reader, and a velkor loop is not freed
+        # while a callback waits in its queue.
+        loop.call_soon(loop.stop)
+        loop.run_forever()
+        a.close()
+        b.close()
+    t.check(trips == n and echoed == n,
+            f"{trips} bytes came back to end A and {echoed} were echoed, for {n} round trips")
+    if empty_wakeups:
+        t.note("read callbacks that found nothing to read, of the reads expected",
+               empty_wakeups, 2 * n)
+    if late_calls:
+        t.note("read callbacks ran after remove_reader had returned", late_calls)
+
+
+def tasks(t: Trial) -> None:
+    loop, n = t.loop, t.count
+
+    async def child() -> int:
+        await asyncio.sleep(0)
+        return 1
+
+    async def main() -> int:
+        create_task = loop.create_task
+        children = [create_task(child()) for _ in range(n)]
+        return sum(await asyncio.gather(*children))
+
+    with t.timed():
+        finished = loop.run_until_complete(main())
+    t.check(finished == n, f"{finished} of {n} tasks finished")
+
+
+def idle(t: Trial) -> None:
+    loop = t.loop
+    seconds = t.count / 1000  # the count is the wait, in milliseconds
+    loop.call_later(seconds, loop.stop)
+    with t.timed():
+        loop.run_forever()
+    assert t.sample is not None
+    # A millisecond of slack for clock granularity.
+    t.check(t.sample.wall_ns >= (seconds - 0.001) * 1e9,
+            f"a {seconds:g} s timer stopped the loop after {t.sample.wall_ns / 1e9:.4f} s")
+
+
+def pending_timers(t: Trial) -> None:
+    t.record(memory.measure(t.kind.name, t.count, t.timeout))
+
+
+def loop_life(t: Trial) -> None:
+    kind, n = t.kind, t.count
+    new, dispose = kind.new, kind.dispose
+    threads_before = native_thread_count()
+    with t.timed():
+        for _ in range(n):
+            loop = new()
+            dispose(loop)
+            del loop
+    threads_after = native_thread_count()
+    if threads_before is not None and threads_after is not None:
+        t.check(threads_after <= threads_before,
+                f"{threads_after - threads_before} more threads after {n} loops came and went")
+
+
+def floor(t: Trial) -> None:
+    loop, n = t.loop, t.count
+    Handle = asyncio.Handle
+    no_args = ()
+
+    def callback() -> None:
+        pass
+
+    with t.timed():
+        for _ in range(n):
+            Handle(callback, no_args, loop)._run()
+
+
+WORKLOADS: list[Workload] = [
+    Workload("chain", "a callback that re-schedules itself with call_soon",
+             chain, 200_000, 20_000),
+    Workload("fan-out", "call_soon calls, then the run that drains them",
+             fan_out, 200_000, 20_000),
+    Workload("timer-chain", "a callback that re-schedules itself with call_later(0, ...)",
+             timer_chain, 200_000, 20_000),
+    Workload("spread-timers", f"call_later timers spread over {SPREAD_SECONDS * 1e3:g} ms",
+             spread_timers, 50_000, 5_000),
+    Workload("threadsafe", "call_soon_threadsafe from another thread while the loop runs",
+             threadsafe, 100_000, 10_000),
+    Workload("ping-pong", "one byte bounced over a socketpair through add_reader callbacks, "
+             "per round trip", ping_pong, 20_000, 2_000),
+    Workload("tasks", "create_task of coroutines awaiting sleep(0) once, then gather, per task",
+             tasks, 50_000, 5_000),
+    Workload("idle", "CPU time over wall time while a loop waits on its only timer "
+             "(count: the wait in ms)",
+             idle, 1000, 200, metric="cpu-share", unit="% CPU", warm_up=False),
+    Workload("memory", "RSS growth per pending call_later(3600) timer, each loop in a fresh "
+             "process", pending_timers, 100_000, 20_000, metric="memory", unit="B/timer",
+             fresh_loop=False, warm_up=False),
+    Workload("loop-life", "constructing and destroying a loop, per loop",
+             loop_life, 1000, 100, fresh_loop=False),
+    Workload("floor", "asyncio.Handle(cb, (), loop) plus handle._run() with velkor's loop, "
+             "paid by every velkor callback", floor, 200_000, 20_000, only=("velkor",),
+             ratios=False),
+]
+
+BY_NAME = {w.name: w for w in WORKLOADS}

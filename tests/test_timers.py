@@ -74,6 +74,20 @@ def test_timers_fire_in_deadline_order_and_never_early(loop):
         assert elapsed >= delay
 
 
+def test_timers_a_millisecond_apart_still_run_in_deadline_order(loop):
+    seen = []
+
+    def fire(i):
+        seen.append(i)
+        if len(seen) == 200:
+            loop.stop()
+
+    for i in reversed(range(200)):
+        loop.call_later(i * 0.001, fire, i)
+    loop.run_forever()
+    assert seen == list(range(200))
+
+
 def test_twenty_thousand_timers_all_fire(loop):
     count = 0
 

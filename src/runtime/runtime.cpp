@@ -157,6 +157,7 @@ void Runtime::shut_down() {
   }
   workers_.clear();
   core_->poller->shut_down();
+  core_->timers.shut_down();
   core_.reset();
 }
 

@@ -8,9 +8,6 @@
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-#include <asio/bind_executor.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/strand.hpp>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -19,6 +16,7 @@
 #include <vector>
 
 #include "runtime/readiness.h"
+#include "runtime/timer_queue.h"
 
 namespace velkor::rt {
 
@@ -32,11 +30,9 @@ struct RuntimeCore {
   RuntimeCore();
   ~RuntimeCore();
   asio::io_context io;
-  // Timer completions run one at a time, in the order their deadlines came,
-  // so timers due together still post in deadline order.
-  asio::strand<asio::io_context::executor_type> timers{asio::make_strand(io)};
   std::shared_ptr<Poller> poller;
-  // Bound to `io`, so it goes first.
+  // Bound to `io`, so these go first.
+  TimerQueue timers{io};
   std::unique_ptr<ReadinessPump> pump;
 };
 
@@ -46,23 +42,16 @@ class RuntimeHandle {
   explicit RuntimeHandle(std::shared_ptr<RuntimeCore> core) : core_(std::move(core)) {}
 
   // Runs `task` on a worker thread.
-  template <typename Task>
-  void spawn(Task&& task) const {
-    asio::post(core_->io, std::forward<Task>(task));
+  template <typename Work>
+  void spawn(Work&& task) const {
+    asio::post(core_->io, std::forward<Work>(task));
   }
 
   // Runs `task` on a worker thread once `delay` has passed on the monotonic
   // clock. Dropped unrun if the runtime shuts down first.
-  template <typename Task>
-  void spawn_after(std::chrono::steady_clock::duration delay, Task&& task) const {
-    auto timer = std::make_unique<asio::steady_timer>(core_->io);
-    timer->expires_at(deadline_after(delay));
-    asio::steady_timer& waiting = *timer;
-    waiting.async_wait(asio::bind_executor(
-        core_->timers, [timer = std::move(timer), task = std::forward<Task>(task)](
-                           const std::error_code& error) mutable {
-          if (!error) task();
-        }));
+  template <typename Work>
+  void spawn_after(std::chrono::steady_clock::duration delay, Work&& task) const {
+    core_->timers.schedule(deadline_after(delay), rt::Task(std::forward<Work>(task)));
   }
 
   const std::shared_ptr<Poller>& poller() const { return core_->poller; }

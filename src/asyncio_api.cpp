@@ -40,6 +40,41 @@ PyRef lookup_module(PyObject* name) {
   return PyRef::steal(PyImport_Import(name));
 }
 
+// asyncio's own Handle and TimerHandle take `loop` and `context` by
+// position as well as by keyword, and a keyword call of a Python class costs
+// a dict on each call (about 190 ns of a callback's budget). For the stock
+// class, as first met and unchanged since (its version tag moves with any
+// change to the class), the positional call is the same call.
+struct StockClass {
+  const char* name;
+  PyTypeObject* type = nullptr;  // kept for the process
+  unsigned int version = 0;
+  bool looked = false;
+
+  bool is(PyObject* candidate) {
+    if (!looked) capture();
+    return type != nullptr && reinterpret_cast<PyObject*>(type) == candidate &&
+           type->tp_version_tag == version;
+  }
+
+  void capture() {
+    looked = true;
+    PyRef events = lookup_module(names.events);
+    PyRef found = events ? PyRef::steal(PyObject_GetAttrString(events.get(), name)) : PyRef();
+    if (!found || !PyType_Check(found.get())) {
+      PyErr_Clear();
+      return;
+    }
+    auto* candidate = reinterpret_cast<PyTypeObject*>(found.get());
+    if (candidate->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(candidate)) return;
+    version = candidate->tp_version_tag;
+    type = reinterpret_cast<PyTypeObject*>(found.release());
+  }
+};
+
+StockClass stock_handle{"Handle"};
+StockClass stock_timer_handle{"TimerHandle"};
+
 }  // namespace
 
 bool init() {
@@ -89,6 +124,11 @@ PyRef new_handle(PyObject* asyncio, PyObject* callback, PyObject* args, PyObject
   PyRef type = PyRef::steal(PyObject_GetAttr(asyncio, names.Handle));
   if (!type) return type;
   PyObject* argv[] = {nullptr, callback, args, loop, context};
+  if (stock_handle.is(type.get())) {
+    const std::size_t count = context != nullptr ? 4 : 3;
+    return PyRef::steal(
+        PyObject_Vectorcall(type.get(), argv + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
   PyObject* kwnames = context != nullptr ? names.kw_loop_context : names.kw_loop;
   return PyRef::steal(
       PyObject_Vectorcall(type.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -101,6 +141,11 @@ PyRef new_timer_handle(PyObject* asyncio, double when, PyObject* callback, PyObj
   PyRef when_object = PyRef::steal(PyFloat_FromDouble(when));
   if (!when_object) return when_object;
   PyObject* argv[] = {nullptr, when_object.get(), callback, args, loop, context};
+  if (stock_timer_handle.is(type.get())) {
+    const std::size_t count = context != nullptr ? 5 : 4;
+    return PyRef::steal(
+        PyObject_Vectorcall(type.get(), argv + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
   PyObject* kwnames = context != nullptr ? names.kw_loop_context : names.kw_loop;
   return PyRef::steal(
       PyObject_Vectorcall(type.get(), argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));

@@ -282,3 +282,29 @@ def test_an_idle_loop_costs_no_cpu(loop):
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     assert wall >= 0.5
     assert cpu < 0.1 * wall
+
+
+def test_replaced_or_patched_handle_classes_get_loop_and_context_by_keyword(loop, monkeypatch):
+    seen = []
+
+    class KeywordsOnly(asyncio.Handle):
+        def __init__(self, callback, args, *, loop, context=None):
+            seen.append("subclass")
+            super().__init__(callback, args, loop, context)
+
+    monkeypatch.setattr(asyncio, "Handle", KeywordsOnly)
+    loop.call_soon(seen.append, "ran")
+    monkeypatch.undo()
+
+    stock_init = asyncio.TimerHandle.__init__
+
+    def keywords_only(self, when, callback, args, *, loop, context=None):
+        seen.append("patched")
+        stock_init(self, when, callback, args, loop, context)
+
+    monkeypatch.setattr(asyncio.TimerHandle, "__init__", keywords_only)
+    loop.call_later(0, seen.append, "timer ran")
+    monkeypatch.undo()
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert seen == ["subclass", "patched", "ran", "timer ran"]

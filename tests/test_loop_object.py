@@ -498,3 +498,26 @@ def test_teardown_releases_a_timer_callback_that_holds_no_reference_to_the_loop(
     gc.collect()
     assert loop_ref() is None
     assert callback_ref() is None
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to drop to an unprivileged user")
+def test_a_runtime_that_cannot_start_its_threads_raises_and_leaks_nothing():
+    result = run_python(
+        """
+        import os, resource, velkor
+        os.setgid(65534)
+        os.setuid(65534)  # root would be exempt from the limit
+        resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+        before = sorted(os.listdir("/proc/self/fd"))
+        for _ in range(3):
+            try:
+                velkor.VelkorLoop()
+            except RuntimeError as error:
+                print("refused:", error)
+        print(len(os.listdir("/proc/self/task")), sorted(os.listdir("/proc/self/fd")) == before)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[:3] == ["refused: Resource temporarily unavailable (os error 11)"] * 3
+    assert lines[3] == "1 True"

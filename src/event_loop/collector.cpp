@@ -52,6 +52,7 @@ void collect_held(VelkorEventLoop& state, std::vector<PyObject*>& held) {
 int loop_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   VelkorEventLoop& state = as_loop(self)->state();
+  if (!state.timers) return 0;  // not built yet, or torn down
   std::vector<PyObject*> held;
   const int stopped = state.timers->while_still([&](auto visit_timers) {
     const int result = visit_timers(visit, arg);
@@ -66,6 +67,7 @@ int loop_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int loop_clear(PyObject* self) {
   VelkorEventLoop& state = as_loop(self)->state();
+  if (!state.timers) return 0;
   // Everything is taken out under the locks and released after them, since
   // a release can run any Python code.
   std::vector<PyRef> timers = state.timers->take_all();

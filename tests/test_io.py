@@ -320,3 +320,30 @@ def test_a_non_callable_callback_is_accepted_and_fails_only_when_run(loop, pair,
     settle(loop, 0.1)
     loop.remove_writer(a.fileno())
     assert "TypeError" in capfd.readouterr().err
+
+
+def test_watching_the_loops_own_descriptors_breaks_nothing():
+    result = run_python(
+        """
+        import os, velkor
+        def descriptors():
+            return {f for f in os.listdir("/proc/self/fd") if os.path.exists(f"/proc/self/fd/{f}")}
+        before = descriptors()
+        loop = velkor.VelkorLoop()
+        own = sorted(int(f) for f in descriptors() - before)
+        for fd in own:
+            loop.add_reader(fd, print, ())
+            loop.add_writer(fd, print, ())
+        ran = []
+        loop.call_later(0.05, ran.append, "timer")
+        loop.call_later(0.2, loop.stop)
+        loop.run_forever()
+        for fd in own:
+            loop.remove_reader(fd)
+            loop.remove_writer(fd)
+        del loop
+        print(len(own) >= 2, ran, sorted(descriptors() - before))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "True ['timer'] []"

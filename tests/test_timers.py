@@ -82,8 +82,9 @@ def test_timers_a_millisecond_apart_still_run_in_deadline_order(loop):
         if len(seen) == 200:
             loop.stop()
 
+    base = loop.time() + 0.5  # one base, however long scheduling takes
     for i in reversed(range(200)):
-        loop.call_later(i * 0.001, fire, i)
+        loop.call_at(base + i * 0.001, fire, i)
     loop.run_forever()
     assert seen == list(range(200))
 

@@ -119,19 +119,30 @@ bool init() {
 PyRef import_asyncio() { return lookup_module(names.asyncio); }
 PyRef import_events() { return lookup_module(names.events); }
 
+namespace {
+
+// Calls a handle class with `argv` = {slot, leading arguments..., loop,
+// context}: loop and context by position for the stock class, by keyword
+// otherwise; a null context is left out.
+PyRef call_handle_class(StockClass& stock, PyObject* type, PyObject** argv, std::size_t leading,
+                        PyObject* context) {
+  const std::size_t offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
+  if (stock.is(type)) {
+    const std::size_t count = leading + 1 + (context != nullptr ? 1 : 0);
+    return PyRef::steal(PyObject_Vectorcall(type, argv + 1, count | offset, nullptr));
+  }
+  PyObject* kwnames = context != nullptr ? names.kw_loop_context : names.kw_loop;
+  return PyRef::steal(PyObject_Vectorcall(type, argv + 1, leading | offset, kwnames));
+}
+
+}  // namespace
+
 PyRef new_handle(PyObject* asyncio, PyObject* callback, PyObject* args, PyObject* loop,
                  PyObject* context) {
   PyRef type = PyRef::steal(PyObject_GetAttr(asyncio, names.Handle));
   if (!type) return type;
   PyObject* argv[] = {nullptr, callback, args, loop, context};
-  if (stock_handle.is(type.get())) {
-    const std::size_t count = context != nullptr ? 4 : 3;
-    return PyRef::steal(
-        PyObject_Vectorcall(type.get(), argv + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  }
-  PyObject* kwnames = context != nullptr ? names.kw_loop_context : names.kw_loop;
-  return PyRef::steal(
-      PyObject_Vectorcall(type.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  return call_handle_class(stock_handle, type.get(), argv, 2, context);
 }
 
 PyRef new_timer_handle(PyObject* asyncio, double when, PyObject* callback, PyObject* args,
@@ -141,14 +152,7 @@ PyRef new_timer_handle(PyObject* asyncio, double when, PyObject* callback, PyObj
   PyRef when_object = PyRef::steal(PyFloat_FromDouble(when));
   if (!when_object) return when_object;
   PyObject* argv[] = {nullptr, when_object.get(), callback, args, loop, context};
-  if (stock_timer_handle.is(type.get())) {
-    const std::size_t count = context != nullptr ? 5 : 4;
-    return PyRef::steal(
-        PyObject_Vectorcall(type.get(), argv + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  }
-  PyObject* kwnames = context != nullptr ? names.kw_loop_context : names.kw_loop;
-  return PyRef::steal(
-      PyObject_Vectorcall(type.get(), argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  return call_handle_class(stock_timer_handle, type.get(), argv, 3, context);
 }
 
 PyRef new_task(PyObject* asyncio, PyObject* coro, PyObject* name, PyObject* context,

@@ -1,5 +1,5 @@
 // The VelkorLoop type: its method entries, which parse and convert
-// arguments and call the native operations, and its type specification.
+// arguments and call the native operations, and the type's slots.
 
 #include <cstddef>
 #include <exception>
@@ -296,7 +296,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec loop_type_spec = {
     "builtins.VelkorLoop",
     sizeof(LoopObject),
     0,
@@ -308,7 +308,7 @@ PyType_Spec spec = {
 
 PyTypeObject* loop_type() {
   static PyTypeObject* type = nullptr;  // one per process
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&loop_type_spec));
   return type;
 }
 

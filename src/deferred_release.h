@@ -21,7 +21,24 @@ void release_later(PyObject* object) noexcept;
 namespace detail {
 extern std::atomic<bool> pending;
 void release_pending();
+// Set while a DeferHere lives on this thread.
+extern thread_local bool defer_here __attribute__((tls_model("initial-exec")));
 }  // namespace detail
+
+// While one lives, releases on this thread are deferred even with the
+// interpreter lock held. Held across our own critical sections (no Python
+// code may run under our locks) and the collector's traverse (none may run
+// there at all); the caller releases what was deferred once it may.
+class DeferHere {
+ public:
+  DeferHere() noexcept : previous_(detail::defer_here) { detail::defer_here = true; }
+  ~DeferHere() { detail::defer_here = previous_; }
+  DeferHere(const DeferHere&) = delete;
+  DeferHere& operator=(const DeferHere&) = delete;
+
+ private:
+  bool previous_;
+};
 
 // Releases everything queued. Needs the interpreter lock. The list's mutex is
 // never held while a release runs: a release can run any Python code,

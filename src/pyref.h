@@ -2,8 +2,8 @@
 // PyRef: the one owner of a strong Python reference in native code.
 //
 // Releasing needs the interpreter lock. A PyRef that dies on a thread
-// without it (a worker) hands its reference to the deferred-release list;
-// with the lock it releases at once. So no path forgets a decref, and no
+// without it (a worker), or inside a DeferHere scope, hands its reference to
+// the deferred-release list; otherwise it releases at once. So no path forgets a decref, and no
 // worker ever touches a reference count.
 
 #include <Python.h>
@@ -49,7 +49,7 @@ class PyRef {
   void reset() noexcept {
     if (PyObject* object = std::exchange(object_, nullptr)) {
       // An attached thread state means this thread holds the lock.
-      if (PyThreadState_GetUnchecked() != nullptr) {
+      if (PyThreadState_GetUnchecked() != nullptr && !deferred::detail::defer_here) {
         Py_DECREF(object);
       } else {
         deferred::release_later(object);

@@ -347,3 +347,62 @@ def test_watching_the_loops_own_descriptors_breaks_nothing():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "True ['timer'] []"
+
+
+def test_an_error_alone_wakes_a_reader(loop):
+    # A connected datagram socket that sent to a closed port gets an ICMP
+    # error: epoll reports EPOLLERR without EPOLLIN.
+    closed = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    closed.bind(("127.0.0.1", 0))
+    port = closed.getsockname()[1]
+    closed.close()
+    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    udp.setblocking(False)
+    udp.connect(("127.0.0.1", port))
+    errors = []
+
+    def on_readable():
+        try:
+            udp.recv(10)
+        except ConnectionRefusedError as error:
+            errors.append(error)
+
+    loop.add_reader(udp.fileno(), on_readable, ())
+    udp.send(b"x")
+    run_until(loop, lambda: errors)
+    loop.remove_reader(udp.fileno())
+    udp.close()
+
+
+def test_a_callback_released_by_remove_may_call_the_loop_from_its_finaliser():
+    # Releasing a watch's callback can run Python code (here __del__), which
+    # must never run while the registry's lock is held.
+    result = run_python(
+        """
+        import os, random, tempfile, time, velkor
+        loop = velkor.VelkorLoop()
+        regular = tempfile.TemporaryFile()  # refused on a worker: the watch ends there
+        finalised = []
+        class Callback:
+            def __call__(self):
+                pass
+            def __del__(self):
+                finalised.append(1)
+                loop.remove_writer(123456)
+        rng = random.Random(3)
+        for _ in range(3000):
+            loop.add_reader(regular.fileno(), Callback(), ())
+            deadline = time.perf_counter() + rng.random() * 30e-6
+            while time.perf_counter() < deadline:
+                pass
+            loop.remove_reader(regular.fileno())
+        deadline = time.monotonic() + 10
+        while len(finalised) < 3000 and time.monotonic() < deadline:
+            time.sleep(0.01)
+            loop.get_debug()  # releases what the last workers left
+        print("finalised", len(finalised))
+        """,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["finalised", "3000"]

@@ -163,3 +163,24 @@ def test_concurrent_add_and_remove_on_the_same_descriptors():
         loop.remove_writer(a.fileno())
         a.close()
         b.close()
+
+
+def test_watches_racing_a_closed_descriptor_keep_the_workers_alive():
+    loop = velkor.VelkorLoop()
+    for i in range(20_000):
+        r, w = os.pipe()
+        loop.add_reader(r, print, ())
+        deadline = time.perf_counter() + 20e-6  # let the reader register and park
+        while time.perf_counter() < deadline:
+            pass
+        loop.add_writer(r, print, ())  # joins the registration as it goes away
+        os.close(r)
+        loop.remove_reader(r)
+        loop.remove_writer(r)
+        os.close(w)
+    ran = []
+    loop.call_later(0.01, ran.append, "workers alive")
+    loop.call_later(0.05, loop.stop)
+    threading.Timer(10, lambda: loop.call_soon_threadsafe(loop.stop)).start()
+    loop.run_forever()
+    assert ran == ["workers alive"]

@@ -49,16 +49,27 @@ void collect_held(VelkorEventLoop& state, std::vector<PyObject*>& held) {
 
 }  // namespace
 
+void clear_held(VelkorEventLoop& state);
+
 int loop_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   VelkorEventLoop& state = as_loop(self)->state();
   if (!state.timers) return 0;  // not built yet, or torn down
+  // A watch task let go of here may be the last owner of its target; no
+  // Python code may run inside traverse, so such releases wait.
+  const deferred::DeferHere nothing_runs_here;
   std::vector<PyObject*> held;
-  const int stopped = state.timers->while_still([&](auto visit_timers) {
-    const int result = visit_timers(visit, arg);
-    if (result == 0) collect_held(state, held);
-    return result;
-  });
+  int stopped = 0;
+  try {
+    held.reserve(64);
+    stopped = state.timers->while_still([&](auto visit_timers) {
+      const int result = visit_timers(visit, arg);
+      if (result == 0) collect_held(state, held);
+      return result;
+    });
+  } catch (const std::exception&) {
+    return 0;  // out of memory: visiting less only keeps objects alive
+  }
   if (stopped != 0) return stopped;
   // Nothing can release these meanwhile: that needs the interpreter lock.
   for (PyObject* object : held) Py_VISIT(object);
@@ -66,13 +77,22 @@ int loop_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int loop_clear(PyObject* self) {
-  VelkorEventLoop& state = as_loop(self)->state();
-  if (!state.timers) return 0;
+  try {
+    clear_held(as_loop(self)->state());
+  } catch (const std::exception&) {
+    // Out of memory: what was not taken stays until the loop is freed.
+  }
+  return 0;
+}
+
+void clear_held(VelkorEventLoop& state) {
+  if (!state.timers) return;
   // Everything is taken out under the locks and released after them, since
   // a release can run any Python code.
   std::vector<PyRef> timers = state.timers->take_all();
   std::vector<LoopMessage> queued;
   {
+    const deferred::DeferHere no_python_under_the_lock;
     auto slot = state.receiver->lock();
     if (slot && slot->has_value()) {
       while (auto message = (*slot)->try_recv()) queued.push_back(std::move(*message));
@@ -81,6 +101,7 @@ int loop_clear(PyObject* self) {
   std::vector<std::shared_ptr<WatchTarget>> targets;
   std::vector<std::shared_ptr<void>> watches;
   {
+    const deferred::DeferHere no_python_under_the_lock;
     auto registry = state.io_registry->lock();
     if (registry) {
       targets = registry->targets();
@@ -92,7 +113,6 @@ int loop_clear(PyObject* self) {
     references.push_back(std::move(target->callback));
     references.push_back(std::move(target->args));
   }
-  return 0;
 }
 
 }  // namespace velkor

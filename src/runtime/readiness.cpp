@@ -1,6 +1,8 @@
 #include "runtime/readiness.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <exception>
 #include <sys/epoll.h>
 #include <unistd.h>
 #include <vector>
@@ -22,7 +24,9 @@ epoll_event event_for(int fd, std::uint32_t generation) {
 
 std::uint64_t readiness::flags_from_epoll(std::uint32_t events) {
   std::uint64_t flags = 0;
-  if (events & (EPOLLIN | EPOLLPRI)) flags |= readable;
+  // An error alone (a connected datagram socket's ICMP error, say) is news
+  // for a reader too: its next read reports the error.
+  if (events & (EPOLLIN | EPOLLPRI | EPOLLERR)) flags |= readable;
   if (events & EPOLLOUT) flags |= writable;
   if ((events & EPOLLHUP) || ((events & EPOLLIN) && (events & EPOLLRDHUP))) flags |= read_closed;
   if ((events & EPOLLHUP) || (events & EPOLLERR)) flags |= write_closed;
@@ -74,6 +78,14 @@ void Registration::clear_ready(Direction dir, std::uint64_t observed) {
   }
 }
 
+void Registration::forget_readiness() {
+  std::uint64_t current = state_.load(std::memory_order_relaxed);
+  // Keeps the tick moving forward: closed conditions are reported per tick.
+  while (!state_.compare_exchange_weak(
+      current, (readiness::tick(current) + 1) << readiness::tick_shift, std::memory_order_acq_rel)) {
+  }
+}
+
 void Registration::record(std::uint64_t flags) {
   std::uint64_t current = state_.load(std::memory_order_relaxed);
   std::uint64_t next;
@@ -93,7 +105,13 @@ void Registration::record(std::uint64_t flags) {
     }
   }
   for (auto& waiter : woken) {
-    if (waiter) waiter->on_ready();
+    if (!waiter) continue;
+    try {
+      waiter->on_ready();
+    } catch (const std::exception& failure) {
+      // One failed waiter (out of memory) must not cost the other its wake-up.
+      std::fprintf(stderr, "velkor: a readiness watch failed: %s\n", failure.what());
+    }
   }
 }
 
@@ -118,20 +136,27 @@ std::shared_ptr<Poller> Poller::create() {
 Poller::~Poller() { close(epoll_fd_); }
 
 std::shared_ptr<Registration> Poller::acquire(int fd, int& error) {
+  // Declared before the lock: if this ends up holding the last reference,
+  // the registration's destructor (which takes the lock) runs after it.
+  std::shared_ptr<Registration> shared;
   std::lock_guard<std::mutex> lock(mutex_);
   error = 0;
   if (shut_down_) return nullptr;
   auto found = by_fd_.find(fd);
   if (found != by_fd_.end()) {
-    if (auto shared = found->second.registration.lock()) {
+    shared = found->second.registration.lock();
+    if (shared) {
       // Re-arm the shared entry so this watch sees the current state. If the
-      // descriptor was closed and its number reused, the old entry is gone
-      // and the new file is added under the same registration.
+      // descriptor was closed and its number reused, the old entry is gone:
+      // the new file is added under the same registration, which forgets
+      // what it knew of the old one.
       epoll_event ev = event_for(fd, found->second.generation);
-      if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev) != 0 &&
-          (errno != ENOENT || epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0)) {
-        error = errno;
-        return nullptr;
+      if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev) != 0) {
+        if (errno != ENOENT || epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+          error = errno;
+          return nullptr;
+        }
+        shared->forget_readiness();
       }
       return shared;
     }

@@ -74,6 +74,10 @@ class Registration {
   void clear_ready(Direction dir, std::uint64_t observed);
 
   std::uint64_t state() const { return state_.load(std::memory_order_acquire); }
+
+  // Drops every flag (the descriptor now names another file), keeping the
+  // tick moving forward.
+  void forget_readiness();
   int fd() const { return fd_; }
 
  private:

@@ -69,7 +69,12 @@ class ReadinessPump {
     descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
                            [this](const std::error_code& error) {
                              if (error) return;  // shutting down
-                             drain();
+                             try {
+                               drain();
+                             } catch (...) {
+                               arm();  // whatever failed, readiness keeps flowing
+                               throw;
+                             }
                              arm();
                              drain();
                            });

@@ -1,6 +1,8 @@
 #include "runtime/timer_queue.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <exception>
 
 namespace velkor::rt {
 
@@ -35,7 +37,14 @@ void TimerQueue::expire() {
       heap_.pop_back();
     }
   }
-  for (Task& task : due) task();
+  for (Task& task : due) {
+    try {
+      task();
+    } catch (const std::exception& failure) {
+      // One failed task (out of memory) must not stop the others or the queue.
+      std::fprintf(stderr, "velkor: a timer task failed: %s\n", failure.what());
+    }
+  }
   due.clear();
   std::lock_guard<std::mutex> lock(mutex_);
   expiring_ = false;

@@ -75,6 +75,7 @@ PyObject* loop::run_forever(PyObject* self) {
     receiver.emplace(std::move(**slot));
     slot->reset();
   }
+  // The run holds the runtime, as every other user of it does.
   const rt::RuntimeHandle runtime = state.runtime->handle();
   // Keeps the object, and with it `state`, alive for the whole run.
   const PyRef keep_alive = PyRef::borrow(self);

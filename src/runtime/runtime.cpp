@@ -147,6 +147,7 @@ Runtime::Runtime(std::size_t workers) : core_(std::make_shared<RuntimeCore>()) {
     }
   } catch (const std::system_error& error) {
     const int code = error.code().value();
+    guard.reset();  // before the io_context it refers to goes
     shut_down();
     throw RuntimeBuildError(os_error_text(code));
   }

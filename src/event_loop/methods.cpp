@@ -38,6 +38,8 @@ PyObject* enter(Body&& body) noexcept {
 }
 
 constexpr Param kw_context{"context", Kind::keyword_only, false};
+// Interned "context": the object asyncio's own keyword names are.
+PyObject* context_name = nullptr;
 
 constexpr Param set_debug_params[] = {{"value", Kind::positional_or_keyword, true}};
 constexpr args::Signature set_debug_sig{"VelkorLoop.set_debug", set_debug_params, false};
@@ -153,8 +155,14 @@ PyObject* time(PyObject* self, PyObject*) {
 PyObject* call_soon_entry(const args::Signature& sig, PyObject* self, PyObject* const* argv,
                           Py_ssize_t nargs, PyObject* kwnames) {
   return enter([&]() -> PyObject* {
-    if (kwnames == nullptr && nargs >= 1) {  // the common call: positional only
-      return loop::call_soon(self, argv[0], argv + 1, nargs - 1, nullptr);
+    if (nargs >= 1) {
+      if (kwnames == nullptr) {  // the common call: positional only
+        return loop::call_soon(self, argv[0], argv + 1, nargs - 1, nullptr);
+      }
+      // asyncio's futures and tasks pass context= on every call.
+      if (PyTuple_GET_SIZE(kwnames) == 1 && PyTuple_GET_ITEM(kwnames, 0) == context_name) {
+        return loop::call_soon(self, argv[0], argv + 1, nargs - 1, args::given(argv[nargs]));
+      }
     }
     args::Parsed parsed;
     if (!args::parse(sig, argv, nargs, kwnames, parsed)) return nullptr;
@@ -308,7 +316,11 @@ PyType_Spec loop_type_spec = {
 
 PyTypeObject* loop_type() {
   static PyTypeObject* type = nullptr;  // one per process
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&loop_type_spec));
+  if (type == nullptr) {
+    context_name = PyUnicode_InternFromString("context");
+    if (context_name == nullptr) return nullptr;
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&loop_type_spec));
+  }
   return type;
 }
 

@@ -78,7 +78,6 @@ class Registration {
   // Drops every flag (the descriptor now names another file), keeping the
   // tick moving forward.
   void forget_readiness();
-  int fd() const { return fd_; }
 
  private:
   friend class Poller;

@@ -55,7 +55,6 @@ class RuntimeHandle {
   }
 
   const std::shared_ptr<Poller>& poller() const { return core_->poller; }
-  asio::io_context& io() const { return core_->io; }
 
   // now + delay, saturating at the clock's far end instead of overflowing.
   static std::chrono::steady_clock::time_point deadline_after(

@@ -1,5 +1,6 @@
 // call_soon, the loop clock and timers, and tasks.
 
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <limits>
@@ -12,6 +13,8 @@
 namespace velkor {
 
 namespace {
+
+using steady_clock = std::chrono::steady_clock;
 
 // The wall clock in seconds since the Unix epoch; false, with RuntimeError
 // set, for a clock before the epoch.
@@ -36,8 +39,9 @@ PyObject* loop_closed() {
 constexpr double unrepresentable_delay = 18446744073709551616.0;
 
 // Hands a timer's handle to the runtime, to be posted once `delay` seconds
-// have passed on the monotonic clock.
-void schedule_timer(VelkorEventLoop& state, double delay, PyRef handle) {
+// have passed on the monotonic clock since `start`.
+void schedule_timer(VelkorEventLoop& state, steady_clock::time_point start, double delay,
+                    PyRef handle) {
   if (!(delay > 0)) {
     // Due already (zero, negative or NaN): post it now, in call order.
     LoopMessage message{RunHandle{std::move(handle)}};
@@ -57,7 +61,7 @@ void schedule_timer(VelkorEventLoop& state, double delay, PyRef handle) {
           ? duration::max()
           : duration(static_cast<duration::rep>(nanoseconds));
   state.runtime->handle().spawn_after(
-      sleep, [sender = *state.sender, record = state.timers->add(std::move(handle))]() mutable {
+      start, sleep, [sender = *state.sender, record = state.timers->add(std::move(handle))]() mutable {
         PyRef handle = record->take();
         if (!handle) return;  // cleared by the collector
         LoopMessage message{RunHandle{std::move(handle)}};
@@ -86,12 +90,17 @@ PyObject* loop::call_soon(PyObject* self, PyObject* callback, PyObject* const* a
   return handle.release();
 }
 
-PyObject* loop::call_later(PyObject* self, double delay, PyObject* callback, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* context) {
+namespace {
+
+// call_later with the delay measured at `start` (the monotonic reading taken
+// with the wall-clock reading the delay was computed from). Whatever runs in
+// between (the handle's construction, a garbage collection) then cannot push
+// one timer's deadline past a later one's.
+PyObject* schedule_call(PyObject* self, steady_clock::time_point start, double now, double delay,
+                        PyObject* callback, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* context) {
   PyRef asyncio = asyncio::import_asyncio();
   if (!asyncio) return nullptr;
-  double now = 0;
-  if (!wall_clock(now)) return nullptr;
   PyRef extra = args::make_tuple(args, nargs);
   if (!extra) return nullptr;
   PyRef handle =
@@ -99,16 +108,29 @@ PyObject* loop::call_later(PyObject* self, double delay, PyObject* callback, PyO
   if (!handle) return nullptr;
   VelkorEventLoop& state = as_loop(self)->state();
   if (state.sender->is_closed()) return loop_closed();
-  schedule_timer(state, delay, handle.share());
+  schedule_timer(state, start, delay, handle.share());
   return handle.release();
+}
+
+}  // namespace
+
+PyObject* loop::call_later(PyObject* self, double delay, PyObject* callback, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* context) {
+  const auto start = steady_clock::now();
+  double now = 0;
+  if (!wall_clock(now)) return nullptr;
+  return schedule_call(self, start, now, delay, callback, args, nargs, context);
 }
 
 PyObject* loop::call_at(PyObject* self, double when, PyObject* callback, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* context) {
+  const auto start = steady_clock::now();
   double now = 0;
   if (!wall_clock(now)) return nullptr;
   const double delay = now < when ? when - now : 0.0;
-  return call_later(self, delay, callback, args, nargs, context);
+  // The handle's time is read afresh, as a call_later made now would have it.
+  if (!wall_clock(now)) return nullptr;
+  return schedule_call(self, start, now, delay, callback, args, nargs, context);
 }
 
 PyObject* loop::create_task(PyObject* self, PyObject* coro, PyObject* name, PyObject* context) {

@@ -107,11 +107,10 @@ RuntimeCore::~RuntimeCore() {
 }
 
 std::chrono::steady_clock::time_point RuntimeHandle::deadline_after(
-    std::chrono::steady_clock::duration delay) {
+    std::chrono::steady_clock::time_point start, std::chrono::steady_clock::duration delay) {
   using clock = std::chrono::steady_clock;
-  const auto now = clock::now();
-  if (delay > clock::time_point::max() - now) return clock::time_point::max();
-  return now + delay;
+  if (delay > clock::time_point::max() - start) return clock::time_point::max();
+  return start + delay;
 }
 
 // ---- runtime

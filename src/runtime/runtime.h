@@ -51,14 +51,23 @@ class RuntimeHandle {
   // clock. Dropped unrun if the runtime shuts down first.
   template <typename Work>
   void spawn_after(std::chrono::steady_clock::duration delay, Work&& task) const {
-    core_->timers.schedule(deadline_after(delay), rt::Task(std::forward<Work>(task)));
+    spawn_after(std::chrono::steady_clock::now(), delay, std::forward<Work>(task));
+  }
+
+  // The same, with `delay` counted from `start`: callers that measured the
+  // delay against a clock reading of their own pass that moment, so time
+  // spent before this call does not push the deadline back.
+  template <typename Work>
+  void spawn_after(std::chrono::steady_clock::time_point start,
+                   std::chrono::steady_clock::duration delay, Work&& task) const {
+    core_->timers.schedule(deadline_after(start, delay), rt::Task(std::forward<Work>(task)));
   }
 
   const std::shared_ptr<Poller>& poller() const { return core_->poller; }
 
-  // now + delay, saturating at the clock's far end instead of overflowing.
+  // start + delay, saturating at the clock's far end instead of overflowing.
   static std::chrono::steady_clock::time_point deadline_after(
-      std::chrono::steady_clock::duration delay);
+      std::chrono::steady_clock::time_point start, std::chrono::steady_clock::duration delay);
 
  private:
   std::shared_ptr<RuntimeCore> core_;

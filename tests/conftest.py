@@ -1,6 +1,7 @@
 import os
 import subprocess
 import sys
+import time
 import textwrap
 
 import pytest
@@ -47,3 +48,17 @@ def thread_names():
 
 def worker_threads():
     return thread_names().count("velkor-worker")
+
+
+def wait_until(predicate, timeout=10.0):
+    """Polls `predicate` until it holds or `timeout` seconds pass; returns its last value.
+
+    Thread counts need it: a joined thread can stay listed in /proc for a
+    moment after pthread_join returns, while the kernel finishes its exit.
+    """
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(0.01)

@@ -6,7 +6,7 @@ import time
 import weakref
 
 import velkor
-from conftest import worker_threads
+from conftest import wait_until, worker_threads
 
 
 class Holder:
@@ -35,7 +35,7 @@ def test_a_loop_in_cycles_through_timers_messages_and_watches_is_collected():
             del loop
             gc.collect()
             assert ref() is None
-        assert worker_threads() == before
+        assert wait_until(lambda: worker_threads() == before), (worker_threads(), before)
         os.fstat(r)
         os.fstat(w)
     finally:

@@ -13,7 +13,7 @@ import numpy
 import pytest
 
 import velkor
-from conftest import run_python, worker_threads
+from conftest import run_python, wait_until, worker_threads
 from velkor import VelkorLoop
 
 CPUS = len(os.sched_getaffinity(0))
@@ -41,15 +41,6 @@ METHOD_SIGNATURES = {
     "remove_writer": "(fd)",
 }
 
-
-def wait_until(predicate, timeout=10.0):
-    """Polls `predicate` until it holds or `timeout` seconds pass; returns its last value."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(0.01)
 
 
 def drain(loop):
@@ -172,7 +163,7 @@ def test_a_subclass_overriding_init_with_a_parameter_cannot_be_made():
     before = worker_threads()
     with pytest.raises(TypeError):
         Sub(1)
-    assert worker_threads() == before
+    assert worker_threads() <= before  # an earlier loop's thread may still be leaving
 
 
 @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1}), ((None, None), {})])
@@ -181,7 +172,7 @@ def test_construction_takes_no_arguments_and_starts_no_thread(args, kwargs):
     before = worker_threads()
     with pytest.raises(TypeError):
         VelkorLoop(*args, **kwargs)
-    assert worker_threads() == before
+    assert worker_threads() <= before  # an earlier loop's thread may still be leaving
 
 
 # ---- state methods

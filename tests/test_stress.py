@@ -14,7 +14,7 @@ import tracemalloc
 import pytest
 
 import velkor
-from conftest import worker_threads
+from conftest import wait_until, worker_threads
 
 pytestmark = pytest.mark.stress
 
@@ -116,7 +116,7 @@ def test_a_thousand_loops_with_work_pending_leave_nothing_behind():
     churn(1000)
     traced_after = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()
-    assert worker_threads() == threads
+    assert wait_until(lambda: worker_threads() == threads), (worker_threads(), threads)
     assert fds() == descriptors
     assert traced_after - traced_before < 256 * 1024
     assert rss_kib() - rss < 20 * 1024

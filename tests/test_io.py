@@ -145,6 +145,47 @@ def test_remove_stops_posting_and_is_harmless_twice_or_for_unknown_descriptors(l
     os.fstat(r)  # never closed by the loop
 
 
+@pytest.mark.parametrize("how", ["remove", "replace"])
+def test_a_queued_call_of_a_removed_or_replaced_watch_never_runs(loop, pipe, how):
+    r, w = pipe
+    old, new = [], []
+    os.write(w, b"x")
+    loop.add_reader(r, old.append, (1,))
+    time.sleep(0.2)  # the watch posts its call now; nothing to await until the loop runs
+    if how == "remove":
+        loop.remove_reader(r)
+    else:
+        loop.add_reader(r, new.append, (2,))
+    settle(loop, 0.1)
+    assert old == []
+    loop.remove_reader(r)
+
+
+def test_a_callback_removing_another_watch_stops_its_queued_call():
+    # Two connections ready in one drain: whichever runs first closes the
+    # other, as a server dropping a peer would; the other is never called.
+    loop = velkor.VelkorLoop()
+    pipes = [os.pipe() for _ in range(2)]
+    ran = []
+
+    def on_ready(index):
+        ran.append(index)
+        other = pipes[1 - index][0]
+        loop.remove_reader(other)
+        loop.call_soon(loop.stop)
+
+    for index, (r, w) in enumerate(pipes):
+        os.write(w, b"x")
+        loop.add_reader(r, on_ready, (index,))
+    time.sleep(0.2)  # both calls are queued before the run starts
+    loop.run_forever()
+    assert len(ran) == 1
+    for r, w in pipes:
+        loop.remove_reader(r)
+        os.close(r)
+        os.close(w)
+
+
 def test_removing_the_reader_leaves_the_writer(loop, pair):
     a, b = pair
     writes = []

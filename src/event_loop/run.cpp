@@ -16,7 +16,12 @@ thread_local PyObject* driving_loop = nullptr;
 bool run_message(LoopMessage& message) {
   if (auto* run = std::get_if<RunHandle>(&message)) return asyncio::run_handle(run->handle.get());
   auto& callback = std::get<Callback>(message);
-  if (!callback.target->callback) return true;  // cleared by the collector
+  // A watch removed or replaced since it posted this message stays quiet:
+  // its caller may have closed the descriptor, and the number may already
+  // name another file. (The collector's clear also leaves no callback.)
+  if (!callback.target->callback || callback.target->removed.load(std::memory_order_acquire)) {
+    return true;
+  }
   PyRef result = PyRef::steal(
       PyObject_Call(callback.target->callback.get(), callback.target->args.get(), nullptr));
   return static_cast<bool>(result);

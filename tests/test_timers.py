@@ -91,12 +91,13 @@ def test_timers_a_millisecond_apart_still_run_in_deadline_order(loop):
 
 @pytest.mark.parametrize("method", ["call_at", "call_later"])
 def test_a_slow_handle_construction_does_not_delay_its_timer(loop, monkeypatch, method):
-    # Even timers take 5 ms to build their handle (as a garbage collection
-    # in the middle of the call would); their deadlines must not move.
+    # Even timers take 50 ms to build their handle (as a garbage collection
+    # in the middle of the call would); their deadlines, 20 ms apart, must
+    # not move.
     class SlowTimerHandle(asyncio.TimerHandle):
         def __init__(self, when, callback, args, loop, context=None):
             if args[0] % 2 == 0:
-                time.sleep(0.005)
+                time.sleep(0.05)
             super().__init__(when, callback, args, loop, context)
 
     monkeypatch.setattr(asyncio, "TimerHandle", SlowTimerHandle)
@@ -104,17 +105,17 @@ def test_a_slow_handle_construction_does_not_delay_its_timer(loop, monkeypatch, 
 
     def fire(i):
         seen.append(i)
-        if len(seen) == 20:
+        if len(seen) == 10:
             loop.stop()
 
-    base = loop.time() + 0.3
-    for i in reversed(range(20)):
+    base = loop.time() + 0.6
+    for i in reversed(range(10)):
         if method == "call_at":
-            loop.call_at(base + i * 0.001, fire, i)
+            loop.call_at(base + i * 0.02, fire, i)
         else:
-            loop.call_later(base + i * 0.001 - loop.time(), fire, i)
+            loop.call_later(base + i * 0.02 - loop.time(), fire, i)
     loop.run_forever()
-    assert seen == list(range(20))
+    assert seen == list(range(10))
 
 
 def test_twenty_thousand_timers_all_fire(loop):

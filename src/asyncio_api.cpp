@@ -12,6 +12,7 @@ struct Names {
   PyObject* Task;
   PyObject* get_running_loop;
   PyObject* _set_running_loop;
+  PyObject* _get_running_loop;
   PyObject* isfuture;
   PyObject* add_done_callback;
   PyObject* result;
@@ -87,6 +88,7 @@ bool init() {
   n.Task = intern("Task");
   n.get_running_loop = intern("get_running_loop");
   n._set_running_loop = intern("_set_running_loop");
+  n._get_running_loop = intern("_get_running_loop");
   n.isfuture = intern("isfuture");
   n.add_done_callback = intern("add_done_callback");
   n.result = intern("result");
@@ -200,6 +202,17 @@ bool set_running_loop(PyObject* events, PyObject* loop) {
   PyRef owned = PyRef::steal(function);
   PyRef result = PyRef::steal(PyObject_CallOneArg(owned.get(), loop));
   return static_cast<bool>(result);
+}
+
+PyRef running_loop(PyObject* events) {
+  PyObject* function = nullptr;
+  if (PyObject_GetOptionalAttr(events, names._get_running_loop, &function) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyRef();
+    PyErr_Clear();
+  }
+  if (function == nullptr) return PyRef::borrow(Py_None);
+  PyRef owned = PyRef::steal(function);
+  return PyRef::steal(PyObject_CallNoArgs(owned.get()));
 }
 
 int is_future(PyObject* asyncio, PyObject* object) {

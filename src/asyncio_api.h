@@ -37,6 +37,11 @@ bool is_running_loop(PyObject* asyncio, PyObject* loop);
 // missing. Returns false with an exception set on failure.
 bool set_running_loop(PyObject* events, PyObject* loop);
 
+// asyncio.events._get_running_loop(): the loop this thread runs, or None;
+// None too when the function is missing. Null with an exception set on
+// failure.
+PyRef running_loop(PyObject* events);
+
 // bool(asyncio.isfuture(object)): 1, 0, or -1 with an exception set.
 int is_future(PyObject* asyncio, PyObject* object);
 

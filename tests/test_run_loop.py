@@ -137,6 +137,8 @@ def test_run_forever_from_a_second_thread_while_running_is_refused(loop):
             loop.run_forever()
         except BaseException as error:
             errors.append(error.args)
+        # The refused run left this thread without a running loop.
+        errors.append(asyncio._get_running_loop())
         loop.call_soon_threadsafe(loop.stop)
 
     thread = threading.Thread(target=second)
@@ -144,7 +146,26 @@ def test_run_forever_from_a_second_thread_while_running_is_refused(loop):
     loop.call_soon(started.set)
     loop.run_forever()
     thread.join()
-    assert errors == [("run_forever called more than once or concurrently",)]
+    assert errors == [("run_forever called more than once or concurrently",), None]
+
+
+def test_a_run_inside_an_asyncio_loop_callback_gives_the_outer_loop_back(loop):
+    outer = asyncio.new_event_loop()
+    seen = []
+
+    def callback():
+        loop.call_soon(lambda: seen.append(asyncio.get_running_loop()))
+        loop.call_soon(loop.stop)
+        loop.run_forever()
+        seen.append(asyncio.get_running_loop())
+
+    outer.call_soon(callback)
+    outer.call_soon(outer.stop)
+    try:
+        outer.run_forever()
+    finally:
+        outer.close()
+    assert seen == [loop, outer]
 
 
 def test_a_failing_callback_is_printed_and_the_drain_goes_on():

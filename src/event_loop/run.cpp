@@ -70,15 +70,30 @@ PyObject* loop::run_forever(PyObject* self) {
 
   PyRef events = asyncio::import_events();
   if (!events) return nullptr;
-  if (!asyncio::set_running_loop(events.get(), self)) return nullptr;
+  // The thread's running loop before this run, given back when it ends: None
+  // normally, another asyncio loop when this run is nested in its callback.
+  PyRef outer = asyncio::running_loop(events.get());
+  if (!outer) return nullptr;
 
+  // The receiving end is taken before the running loop is set, so that a
+  // refused run (this loop already runs, here or on another thread) leaves
+  // the calling thread's running loop as it was.
   std::optional<LoopChannel::Receiver> receiver;
+  bool poisoned = false;
   {
     auto slot = state.receiver->lock();
-    if (!slot) return raise_panic("the receiver slot's lock is poisoned");
-    if (!slot->has_value()) return raise_panic("run_forever called more than once or concurrently");
-    receiver.emplace(std::move(**slot));
-    slot->reset();
+    if (!slot) {
+      poisoned = true;
+    } else if (slot->has_value()) {
+      receiver.emplace(std::move(**slot));
+      slot->reset();
+    }
+  }
+  if (poisoned) return raise_panic("the receiver slot's lock is poisoned");
+  if (!receiver) return raise_panic("run_forever called more than once or concurrently");
+  if (!asyncio::set_running_loop(events.get(), self)) {
+    return_receiver(state, std::move(*receiver));
+    return nullptr;
   }
   // The run holds the runtime, as every other user of it does.
   const rt::RuntimeHandle runtime = state.runtime->handle();
@@ -114,7 +129,7 @@ PyObject* loop::run_forever(PyObject* self) {
     renotice_panic("a callback");
     return nullptr;  // the running loop stays set: the run did not end normally
   }
-  if (!asyncio::set_running_loop(events.get(), Py_None)) return nullptr;
+  if (!asyncio::set_running_loop(events.get(), outer.get())) return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -329,3 +329,48 @@ def test_replaced_or_patched_handle_classes_get_loop_and_context_by_keyword(loop
     loop.call_soon(loop.stop)
     loop.run_forever()
     assert seen == ["subclass", "patched", "ran", "timer ran"]
+
+
+# A helper thread signals the main thread once the loop has nothing to do
+# but wait for a timer 30 s away.
+SIGNAL_WHILE_IDLE = """
+import asyncio, signal, threading, time, velkor
+loop = velkor.VelkorLoop()
+ran = []
+loop.call_later(30, ran.append, "timer")
+def send():
+    time.sleep(0.3)
+    signal.pthread_kill(threading.main_thread().ident, signal.{signal})
+loop.call_soon(threading.Thread(target=send).start)
+start = time.monotonic()
+{body}
+print(ran, round(time.monotonic() - start) < 20, asyncio._get_running_loop())
+"""
+
+
+def test_ctrl_c_reaches_an_idle_loop_and_ends_its_run():
+    body = """
+try:
+    loop.run_forever()
+except KeyboardInterrupt:
+    ran.append("interrupted")
+# The loop is whole afterwards.
+loop.call_soon(loop.stop)
+loop.run_forever()
+"""
+    result = run_python(SIGNAL_WHILE_IDLE.format(signal="SIGINT", body=body))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["['interrupted']", "True", "None"]
+
+
+def test_a_signal_handler_runs_while_the_loop_idles_and_can_stop_it():
+    body = """
+def handler(number, frame):
+    ran.append("handled")
+    loop.stop()
+signal.signal(signal.SIGUSR1, handler)
+loop.run_forever()
+"""
+    result = run_python(SIGNAL_WHILE_IDLE.format(signal="SIGUSR1", body=body))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["['handled']", "True", "None"]

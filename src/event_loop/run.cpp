@@ -1,6 +1,8 @@
 // run_forever, stop and run_until_complete: the thread inside run_forever
 // drains the loop's channel and is the only thread that runs callbacks.
 
+#include <new>
+
 #include "asyncio_api.h"
 #include "event_loop/event_loop.h"
 #include "panic.h"
@@ -39,7 +41,12 @@ void post_follow_up(VelkorEventLoop& state, LoopMessage& message) {
     return;
   }
   LoopMessage again{Callback{callback->target}};
-  (void)state.sender->try_post(std::move(again));
+  try {
+    (void)state.sender->try_post(std::move(again));
+  } catch (const std::bad_alloc&) {
+    // Out of memory: the extra call is lost, but the run and its queue stay.
+    report_panic("no memory for a watch's follow-up call; it is dropped");
+  }
 }
 
 void print_callback_error() {
@@ -103,9 +110,24 @@ PyObject* loop::run_forever(PyObject* self) {
   PyObject* const previous = driving_loop;
   driving_loop = self;
   bool faulted = false;
+  bool signalled = false;  // a signal handler raised while the loop waited
   PyThreadState* thread_state = PyEval_SaveThread();
+  // A signal that cuts the wait short has its Python handler run at once,
+  // so that Ctrl-C or a handler calling stop() reaches an idle loop; an
+  // exception from a handler ends the run (the lock stays taken).
+  auto on_signal = [&] {
+    PyEval_RestoreThread(thread_state);
+    deferred::release_pending();
+    if (PyErr_CheckSignals() < 0) {
+      signalled = true;
+      return true;
+    }
+    thread_state = PyEval_SaveThread();
+    return false;
+  };
   for (;;) {
-    std::optional<LoopMessage> message = receiver->recv();
+    std::optional<LoopMessage> message = receiver->recv(on_signal);
+    if (signalled) break;
     if (!message || std::holds_alternative<Stop>(*message)) break;
     PyEval_RestoreThread(thread_state);
     deferred::release_pending();
@@ -121,9 +143,18 @@ PyObject* loop::run_forever(PyObject* self) {
     message.reset();  // its references go while we hold the lock
     thread_state = PyEval_SaveThread();
   }
-  if (!faulted) PyEval_RestoreThread(thread_state);
+  if (!faulted && !signalled) PyEval_RestoreThread(thread_state);
   driving_loop = previous;
   return_receiver(state, std::move(*receiver));
+
+  if (signalled) {
+    // The run ended: the running loop goes back, and the handler's exception
+    // is what the caller sees.
+    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+    if (!asyncio::set_running_loop(events.get(), outer.get())) PyErr_Clear();
+    PyErr_SetRaisedException(raised.release());
+    return nullptr;
+  }
 
   if (faulted) {
     renotice_panic("a callback");

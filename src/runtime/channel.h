@@ -168,6 +168,13 @@ class Channel {
     // Waits, parked, for the next value. nullopt means end of channel: every
     // sender is gone and nothing is left.
     std::optional<T> recv() {
+      return recv([] { return false; });
+    }
+
+    // The same; when a signal handler interrupts the wait, `on_signal()` is
+    // called, and if it returns true the wait ends with nullopt.
+    template <typename OnSignal>
+    std::optional<T> recv(OnSignal&& on_signal) {
       Core& core = *core_;
       for (;;) {
         if (auto value = core.try_pop()) return value;
@@ -183,8 +190,9 @@ class Channel {
           core.parked.store(0, std::memory_order_relaxed);
           continue;
         }
-        park_while(core.parked, 1);
+        const bool interrupted = park_while(core.parked, 1);
         core.parked.store(0, std::memory_order_relaxed);
+        if (interrupted && on_signal()) return std::nullopt;
       }
     }
 

@@ -1,5 +1,6 @@
 #include "runtime/park.h"
 
+#include <cerrno>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,8 +15,10 @@ std::uint32_t* futex_word(std::atomic<std::uint32_t>& word) {
 }
 }  // namespace
 
-void park_while(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
-  syscall(SYS_futex, futex_word(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+bool park_while(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
+  return syscall(SYS_futex, futex_word(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0) <
+             0 &&
+         errno == EINTR;
 }
 
 void unpark_one(std::atomic<std::uint32_t>& word) noexcept {

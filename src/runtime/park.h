@@ -9,7 +9,8 @@ namespace velkor::rt {
 
 // Sleeps while `word` holds `expected`; returns on a wake, a signal, or at
 // once when the word already differs. Callers re-check their condition.
-void park_while(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
+// True when a signal handler cut the sleep short.
+bool park_while(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
 
 // Wakes one thread parked on `word`.
 void unpark_one(std::atomic<std::uint32_t>& word) noexcept;

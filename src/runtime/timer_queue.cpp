@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <new>
 
 namespace velkor::rt {
 
@@ -33,7 +34,13 @@ void TimerQueue::expire() {
     const auto now = clock::now();
     while (!heap_.empty() && heap_.front().deadline <= now) {
       std::pop_heap(heap_.begin(), heap_.end(), Later{});
-      due.push_back(std::move(heap_.back().task));
+      try {
+        due.push_back(std::move(heap_.back().task));
+      } catch (const std::bad_alloc&) {
+        // Out of memory: the entry goes back, due, for the next batch.
+        std::push_heap(heap_.begin(), heap_.end(), Later{});
+        break;
+      }
       heap_.pop_back();
     }
   }

@@ -130,7 +130,12 @@ void Registration::shut_down() {
 std::shared_ptr<Poller> Poller::create() {
   int fd = epoll_create1(EPOLL_CLOEXEC);
   if (fd < 0) throw RuntimeBuildError(os_error_text(errno));
-  return std::shared_ptr<Poller>(new Poller(fd));  // private constructor
+  try {
+    return std::make_shared<Poller>(Key{}, fd);
+  } catch (...) {
+    close(fd);  // the poller that would own it was never made
+    throw;
+  }
 }
 
 Poller::~Poller() { close(epoll_fd_); }

@@ -104,6 +104,13 @@ class Poller : public std::enable_shared_from_this<Poller> {
 
   // Throws RuntimeBuildError when the epoll instance cannot be made.
   static std::shared_ptr<Poller> create();
+
+  // Only create() can name the key: a poller always lives in a shared_ptr.
+  class Key {
+    friend class Poller;
+    Key() = default;
+  };
+  Poller(Key, int epoll_fd) : epoll_fd_(epoll_fd) {}
   ~Poller();
   Poller(const Poller&) = delete;
   Poller& operator=(const Poller&) = delete;
@@ -129,7 +136,7 @@ class Poller : public std::enable_shared_from_this<Poller> {
     std::weak_ptr<Registration> registration;
     std::uint32_t generation;
   };
-  explicit Poller(int epoll_fd) : epoll_fd_(epoll_fd) {}
+
   friend class Registration;
   void forget(int fd, std::uint32_t generation);
 

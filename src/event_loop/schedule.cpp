@@ -60,13 +60,13 @@ void schedule_timer(VelkorEventLoop& state, steady_clock::time_point start, doub
       nanoseconds >= static_cast<double>(std::numeric_limits<duration::rep>::max())
           ? duration::max()
           : duration(static_cast<duration::rep>(nanoseconds));
-  state.runtime->handle().spawn_after(
-      start, sleep, [sender = *state.sender, record = state.timers->add(std::move(handle))]() mutable {
-        PyRef handle = record->take();
-        if (!handle) return;  // cleared by the collector
-        LoopMessage message{RunHandle{std::move(handle)}};
-        (void)sender.try_post(std::move(message));  // a closed channel drops it
-      });
+  auto post = [sender = *state.sender, record = state.timers->add(std::move(handle))]() mutable {
+    PyRef handle = record->take();
+    if (!handle) return;  // cleared by the collector
+    LoopMessage message{RunHandle{std::move(handle)}};
+    (void)sender.try_post(std::move(message));  // a closed channel drops it
+  };
+  state.runtime->handle().spawn_after(start, sleep, std::move(post));
 }
 
 }  // namespace

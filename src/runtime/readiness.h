@@ -136,7 +136,6 @@ class Poller : public std::enable_shared_from_this<Poller> {
     std::weak_ptr<Registration> registration;
     std::uint32_t generation;
   };
-
   friend class Registration;
   void forget(int fd, std::uint32_t generation);
 

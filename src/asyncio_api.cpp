@@ -29,17 +29,67 @@ Names names;
 
 PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
-PyRef lookup_module(PyObject* name) {
-  // sys.modules first: a plain dict lookup, against the full import machinery.
-  PyObject* modules = PyImport_GetModuleDict();
-  PyObject* found = nullptr;
-  if (PyDict_Check(modules)) {
-    if (PyDict_GetItemRef(modules, name, &found) < 0) return PyRef();
-    if (found != nullptr && found != Py_None) return PyRef::steal(found);
-    Py_XDECREF(found);
+// A module as the import system gives it, waiting for an import of it in
+// progress on another thread. sys.modules alone cannot tell: it lists a
+// module from the start of its import. The import machinery is slow, so a
+// module it has handed out once is afterwards taken from sys.modules while
+// the same object is still there.
+struct ModuleLookup {
+  PyObject* name;
+  PyObject* seen = nullptr;  // kept for the process
+
+  PyRef get() {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (seen != nullptr && PyDict_Check(modules)) {
+      PyObject* found = nullptr;
+      if (PyDict_GetItemRef(modules, name, &found) < 0) return PyRef();
+      if (found == seen) return PyRef::steal(found);
+      Py_XDECREF(found);
+    }
+    PyRef imported = PyRef::steal(PyImport_Import(name));
+    if (imported && imported.get() != seen) {
+      Py_XDECREF(seen);
+      seen = imported.share().release();
+    }
+    return imported;
   }
-  return PyRef::steal(PyImport_Import(name));
-}
+};
+
+ModuleLookup asyncio_module;
+ModuleLookup events_module;
+
+// Types for which a fact was checked once, each at the version tag it had
+// then: the tag changes with any change to the type or its bases, and a
+// type whose tag moved is checked again.
+template <int N>
+struct CheckedTypes {
+  PyTypeObject* types[N] = {};
+  unsigned int versions[N] = {};
+
+  bool holds(PyTypeObject* type) const {
+    for (int i = 0; i < N; ++i) {
+      if (types[i] == type && versions[i] == type->tp_version_tag && versions[i] != 0) return true;
+    }
+    return false;
+  }
+
+  // Remembers `type` (in the slot it had, else the next one, round robin);
+  // false when the type cannot have a version tag.
+  bool remember(PyTypeObject* type) {
+    if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return false;
+    int slot = next_;
+    for (int i = 0; i < N; ++i) {
+      if (types[i] == type) slot = i;
+    }
+    if (slot == next_) next_ = (next_ + 1) % N;
+    types[slot] = type;
+    versions[slot] = type->tp_version_tag;
+    return true;
+  }
+
+ private:
+  int next_ = 0;
+};
 
 // asyncio's own Handle and TimerHandle take `loop` and `context` by
 // position as well as by keyword, and a keyword call of a Python class costs
@@ -47,34 +97,31 @@ PyRef lookup_module(PyObject* name) {
 // class, as first met and unchanged since (its version tag moves with any
 // change to the class), the positional call is the same call.
 struct StockClass {
+  explicit StockClass(const char* name) : name(name) {}
   const char* name;
-  PyTypeObject* type = nullptr;  // kept for the process
-  unsigned int version = 0;
+  // The class as first met; its reference is kept for the process.
+  CheckedTypes<1> stock;
   bool looked = false;
 
   bool is(PyObject* candidate) {
     if (!looked) capture();
-    return type != nullptr && reinterpret_cast<PyObject*>(type) == candidate &&
-           type->tp_version_tag == version;
+    return PyType_Check(candidate) && stock.holds(reinterpret_cast<PyTypeObject*>(candidate));
   }
 
   void capture() {
     looked = true;
-    PyRef events = lookup_module(names.events);
+    PyRef events = events_module.get();
     PyRef found = events ? PyRef::steal(PyObject_GetAttrString(events.get(), name)) : PyRef();
     if (!found || !PyType_Check(found.get())) {
       PyErr_Clear();
       return;
     }
-    auto* candidate = reinterpret_cast<PyTypeObject*>(found.get());
-    if (candidate->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(candidate)) return;
-    version = candidate->tp_version_tag;
-    type = reinterpret_cast<PyTypeObject*>(found.release());
+    if (stock.remember(reinterpret_cast<PyTypeObject*>(found.get()))) (void)found.release();
   }
 };
 
-StockClass stock_handle{"Handle"};
-StockClass stock_timer_handle{"TimerHandle"};
+StockClass stock_handle("Handle");
+StockClass stock_timer_handle("TimerHandle");
 
 }  // namespace
 
@@ -115,11 +162,13 @@ bool init() {
   }
   if (n.kw_loop == nullptr || n.kw_loop_context == nullptr) return false;
   names = n;
+  asyncio_module.name = n.asyncio;
+  events_module.name = n.events;
   return true;
 }
 
-PyRef import_asyncio() { return lookup_module(names.asyncio); }
-PyRef import_events() { return lookup_module(names.events); }
+PyRef import_asyncio() { return asyncio_module.get(); }
+PyRef import_events() { return events_module.get(); }
 
 namespace {
 
@@ -245,19 +294,11 @@ namespace {
 // any change to the type or its bases) stays the same.
 struct CancelledShortcut {
   PyObject* stock = nullptr;  // asyncio.events.Handle.cancelled, kept for the process
-  PyTypeObject* types[2] = {};
-  unsigned int versions[2] = {};
-
-  bool trusted(PyTypeObject* type) {
-    for (int i = 0; i < 2; ++i) {
-      if (types[i] == type && versions[i] == type->tp_version_tag && versions[i] != 0) return true;
-    }
-    return false;
-  }
+  CheckedTypes<2> trusted;
 
   // Whether `type` can take the shortcut; remembers the answer when it can.
   bool check(PyTypeObject* type) {
-    if (trusted(type)) return true;
+    if (trusted.holds(type)) return true;
     if (stock == nullptr && !load_stock()) return false;
     PyObject* found = nullptr;
     if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(type), names.cancelled, &found) < 0) {
@@ -266,15 +307,11 @@ struct CancelledShortcut {
     }
     const bool same = found == stock;
     Py_XDECREF(found);
-    if (!same || type->tp_version_tag == 0) return false;
-    const int slot = types[0] == nullptr || types[0] == type ? 0 : 1;
-    types[slot] = type;
-    versions[slot] = type->tp_version_tag;
-    return true;
+    return same && trusted.remember(type);
   }
 
   bool load_stock() {
-    PyRef events = lookup_module(names.events);
+    PyRef events = events_module.get();
     PyRef handle_type = events ? PyRef::steal(PyObject_GetAttr(events.get(), names.Handle)) : PyRef();
     PyRef function =
         handle_type ? PyRef::steal(PyObject_GetAttr(handle_type.get(), names.cancelled)) : PyRef();

@@ -29,7 +29,7 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
 
   // The task's first run, on a worker.
   void start() {
-    if (cancelled_.load(std::memory_order_acquire)) return;
+    if (target_->removed.load(std::memory_order_acquire)) return;
     int error = 0;
     auto registration = poller_->acquire(fd_.fd, error);
     if (!registration) {
@@ -51,9 +51,11 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
 
   const std::shared_ptr<WatchTarget>& target() const { return target_; }
 
-  std::shared_ptr<void> abort() {
+  // Unparks the task if it waits; the caller drops what this returns.
+  std::shared_ptr<rt::ReadyWaiter> abort() {
+    // One flag: the run loop skips the target's queued calls, and the task
+    // stops at its next look.
     target_->removed.store(true, std::memory_order_release);
-    cancelled_.store(true, std::memory_order_release);
     std::shared_ptr<rt::Registration> registration;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -69,7 +71,7 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
     for (;;) {
       std::uint64_t observed = 0;
       const auto outcome =
-          registration.wait(direction_, closed_seen_, cancelled_, shared_from_this(), observed);
+          registration.wait(direction_, closed_seen_, target_->removed, shared_from_this(), observed);
       // Parked: the next matching event resumes us through on_ready().
       if (outcome != rt::Registration::Wait::ready) return;
       const bool closed = observed & rt::readiness::closed_flag(direction_);
@@ -88,15 +90,13 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
   const std::shared_ptr<WatchTarget> target_;
   LoopChannel::Sender sender_;
   const std::shared_ptr<rt::Poller> poller_;
-  std::atomic<bool> cancelled_{false};
   std::mutex mutex_;  // guards registration_ between start() and abort()
   std::shared_ptr<rt::Registration> registration_;
   std::uint64_t closed_seen_ = 0;  // touched only by the thread running the task
 };
 
-std::shared_ptr<void> AbortHandle::abort() {
-  if (auto task = task_.lock()) return task->abort();
-  return nullptr;
+void AbortHandle::abort() {
+  if (auto task = task_.lock()) task->abort();
 }
 
 std::shared_ptr<WatchTarget> AbortHandle::target() const {
@@ -114,44 +114,42 @@ std::vector<std::shared_ptr<WatchTarget>> IoRegistry::targets() const {
   return live;
 }
 
-std::vector<std::shared_ptr<void>> IoRegistry::remove_all() {
-  std::vector<std::shared_ptr<void>> released;
+void IoRegistry::remove_all() {
   for (Watches* watches : {&readers, &writers}) {
-    for (auto& [fd, handle] : *watches) released.push_back(handle.abort());
+    for (auto& [fd, handle] : *watches) handle.abort();
     watches->clear();
   }
-  return released;
 }
 
 IoRegistry::IoRegistry(LoopChannel::Sender sender, rt::RuntimeHandle runtime_handle)
     : sender(std::move(sender)), runtime_handle(std::move(runtime_handle)) {}
 
-std::shared_ptr<void> IoRegistry::add(Watches& watches, rt::Direction direction, int fd,
-                                      PyRef callback, PyRef args) {
-  std::shared_ptr<void> replaced = remove(watches, fd);
+void IoRegistry::add(rt::Direction direction, int fd, PyRef callback, PyRef args) {
+  Watches& table = watches(direction);
+  // Everything that can fail comes first, so a failure changes nothing.
   auto target = std::make_shared<WatchTarget>(std::move(callback), std::move(args));
   auto task = std::make_shared<WatchTask>(direction, FdWrapper{fd}, std::move(target), sender,
                                           runtime_handle.poller());
-  watches.insert_or_assign(fd, AbortHandle(task));
-  runtime_handle.spawn([task = std::move(task)] { task->start(); });
-  return replaced;
+  const auto [slot, inserted] = table.try_emplace(fd);
+  try {
+    runtime_handle.spawn([task] { task->start(); });
+  } catch (...) {
+    if (inserted) table.erase(slot);
+    throw;
+  }
+  // The task may already run: it can only be cancelled through the handle
+  // stored now, under the registry lock that we hold.
+  AbortHandle replaced = std::exchange(slot->second, AbortHandle(task));
+  replaced.abort();
 }
 
-std::shared_ptr<void> IoRegistry::remove(Watches& watches, int fd) {
-  auto found = watches.find(fd);
-  if (found == watches.end()) return nullptr;
-  std::shared_ptr<void> released = found->second.abort();
-  watches.erase(found);
-  return released;
+bool IoRegistry::remove(rt::Direction direction, int fd) {
+  Watches& table = watches(direction);
+  auto found = table.find(fd);
+  if (found == table.end()) return false;
+  found->second.abort();
+  table.erase(found);
+  return true;
 }
-
-std::shared_ptr<void> IoRegistry::add_reader(int fd, PyRef callback, PyRef args) {
-  return add(readers, rt::Direction::read, fd, std::move(callback), std::move(args));
-}
-std::shared_ptr<void> IoRegistry::add_writer(int fd, PyRef callback, PyRef args) {
-  return add(writers, rt::Direction::write, fd, std::move(callback), std::move(args));
-}
-std::shared_ptr<void> IoRegistry::remove_reader(int fd) { return remove(readers, fd); }
-std::shared_ptr<void> IoRegistry::remove_writer(int fd) { return remove(writers, fd); }
 
 }  // namespace velkor

@@ -23,36 +23,39 @@ class WatchTask;
 // Requests the cancellation of one watch task; does not keep it alive.
 class AbortHandle {
  public:
+  AbortHandle() = default;
   explicit AbortHandle(std::weak_ptr<WatchTask> task) : task_(std::move(task)) {}
-  // Returns the task if cancelling unparked it; the caller drops it once it
-  // holds none of its own locks, since that releases Python references.
-  std::shared_ptr<void> abort();
+  // A task that cancelling unparks ends here, and may release Python
+  // references: callers hold a DeferHere while they hold the registry.
+  void abort();
   std::shared_ptr<WatchTarget> target() const;
 
  private:
   std::weak_ptr<WatchTask> task_;
 };
 
+// Every operation may end watch tasks and so release Python references:
+// callers hold a deferred::DeferHere while they hold the registry.
 class IoRegistry {
  public:
   IoRegistry(LoopChannel::Sender sender, rt::RuntimeHandle runtime_handle);
 
-  // Each returns what the caller must release after unlocking the registry.
-  [[nodiscard]] std::shared_ptr<void> add_reader(int fd, PyRef callback, PyRef args);
-  [[nodiscard]] std::shared_ptr<void> add_writer(int fd, PyRef callback, PyRef args);
-  [[nodiscard]] std::shared_ptr<void> remove_reader(int fd);
-  [[nodiscard]] std::shared_ptr<void> remove_writer(int fd);
+  // Starts a watch, replacing the direction's previous one on `fd`. Throws
+  // std::bad_alloc, leaving the registry as it was.
+  void add(rt::Direction direction, int fd, PyRef callback, PyRef args);
+  // Whether there was a watch to remove.
+  bool remove(rt::Direction direction, int fd);
 
   // The targets of the live watches.
   std::vector<std::shared_ptr<WatchTarget>> targets() const;
-  // Cancels every watch; returns what the caller must release, unlocked.
-  [[nodiscard]] std::vector<std::shared_ptr<void>> remove_all();
+  // Cancels every watch.
+  void remove_all();
 
  private:
   using Watches = std::unordered_map<int, AbortHandle>;
-  std::shared_ptr<void> add(Watches& watches, rt::Direction direction, int fd, PyRef callback,
-                            PyRef args);
-  static std::shared_ptr<void> remove(Watches& watches, int fd);
+  Watches& watches(rt::Direction direction) {
+    return direction == rt::Direction::read ? readers : writers;
+  }
 
   Watches readers;
   Watches writers;

@@ -25,8 +25,10 @@ struct WatchTarget {
   // Set by the watch when it reports readiness and a closed condition in one
   // message: once that message has run, the run loop posts the callback one
   // more time, so that a callback that read only the data still sees the
-  // end of file. Not while the watch is cancelled (`removed`).
+  // end of file. Not once the watch is removed.
   std::atomic<bool> follow_up{false};
+  // Set, under the registry lock, when the watch is removed or replaced: its
+  // task stops at its next look, and the run loop skips its queued calls.
   std::atomic<bool> removed{false};
 };
 

@@ -233,25 +233,42 @@ def test_system_exit_from_a_callback_ends_the_process():
     assert "not reached" not in result.stdout
 
 
-def test_keyboard_interrupt_from_a_callback_is_printed_and_the_drain_goes_on():
-    # Printing it marks the interrupt as unhandled, so the interpreter still
-    # ends by SIGINT when the program is over; the run itself goes on.
+@pytest.mark.parametrize("exception", ["KeyboardInterrupt", "SystemExit(3)"])
+@pytest.mark.parametrize("source", ["readiness", "call_soon", "call_later"])
+def test_ctrl_c_and_exit_from_a_callback_end_the_run_and_keep_the_queue(exception, source):
     result = run_python(
-        """
-        import os, velkor
+        f"""
+        import asyncio, os, velkor
         loop = velkor.VelkorLoop()
         r, w = os.pipe()
         def interrupt():
             loop.remove_writer(w)
-            raise KeyboardInterrupt
-        loop.add_writer(w, interrupt, ())
-        loop.call_later(0.2, loop.stop)
+            loop.call_soon(lambda: print("kept for the next run", flush=True))
+            raise {exception}
+        if "{source}" == "readiness":
+            loop.add_writer(w, interrupt, ())
+        elif "{source}" == "call_soon":
+            loop.call_soon(interrupt)
+        else:
+            loop.call_later(0.01, interrupt)
+        loop.call_later(5, loop.stop)
+        try:
+            loop.run_forever()
+        except BaseException as error:
+            print("run ended by", type(error).__name__, flush=True)
+        finally:
+            print("running loop", asyncio.events._get_running_loop(), flush=True)
+        loop.stop()
         loop.run_forever()
-        print("still running", flush=True)
         """
     )
-    assert "KeyboardInterrupt" in result.stderr
-    assert "still running" in result.stdout
+    name = exception.split("(")[0]
+    assert result.stdout.splitlines() == [
+        f"run ended by {name}",
+        "running loop None",
+        "kept for the next run",
+    ], result.stderr
+    assert result.stderr == ""
 
 
 def test_an_internal_fault_escaping_a_readiness_callback_ends_the_run_and_keeps_the_queue():

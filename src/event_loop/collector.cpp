@@ -3,11 +3,21 @@
 // asyncio handles refer to their loop, and a loop holds handles (queued
 // messages, sleeping timers) and watch callbacks that may refer back to it.
 // The collector sees those references through traverse and breaks them
-// through clear. Every lock taken here is one that no holder keeps while it
-// waits for the interpreter lock (the collector runs with it), and each
-// reference is visited once: a watch target shared by several messages
-// counts once, and the timer list stays still while the queue is walked so
-// no handle is seen both in its timer and in the queue.
+// through clear.
+//
+// One collection calls traverse several times, and what it reports must not
+// change in between: a reference reported once and missed later makes its
+// object look unreachable while we still hold it. So:
+// - while a run holds the receiver, the sleeping timers and the queue are
+//   not reported at all: workers move handles from one to the other then,
+//   and the run's own reference keeps the loop reachable anyway; taking or
+//   returning the receiver needs the interpreter lock, which the collector
+//   holds throughout;
+// - while the loop is idle, both are reported under the timer table's lock,
+//   which a firing timer holds across its move into the queue;
+// - watch targets are reported once each, however many messages share them.
+// Every lock taken here is one that no holder keeps while it waits for the
+// interpreter lock.
 
 #include <unordered_set>
 #include <vector>
@@ -18,8 +28,9 @@ namespace velkor {
 
 namespace {
 
-// The objects the loop's native state holds, each reference once.
-void collect_held(VelkorEventLoop& state, std::vector<PyObject*>& held) {
+// The objects the loop's queue and registry hold, each reference once.
+// `queue` is null while a run holds the receiver.
+void collect_held(VelkorEventLoop& state, bool with_queue, std::vector<PyObject*>& held) {
   std::unordered_set<WatchTarget*> targets;
   auto add_target = [&](WatchTarget* target) {
     if (target != nullptr && targets.insert(target).second) {
@@ -27,9 +38,7 @@ void collect_held(VelkorEventLoop& state, std::vector<PyObject*>& held) {
       held.push_back(target->args.get());
     }
   };
-  {
-    // Queued messages are reachable only while no run has the receiver;
-    // a running loop is referenced by its run anyway.
+  if (with_queue) {
     auto slot = state.receiver->lock();
     if (slot && slot->has_value()) {
       (*slot)->for_each_queued([&](const LoopMessage& message) {
@@ -47,6 +56,11 @@ void collect_held(VelkorEventLoop& state, std::vector<PyObject*>& held) {
   }
 }
 
+bool run_in_progress(VelkorEventLoop& state) {
+  auto slot = state.receiver->lock();
+  return slot && !slot->has_value();
+}
+
 }  // namespace
 
 void clear_held(VelkorEventLoop& state);
@@ -54,23 +68,23 @@ void clear_held(VelkorEventLoop& state);
 int loop_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   VelkorEventLoop& state = as_loop(self)->state();
-  if (!state.timers) return 0;  // not built yet, or torn down
   // A watch task let go of here may be the last owner of its target; no
   // Python code may run inside traverse, so such releases wait.
   const deferred::DeferHere nothing_runs_here;
   std::vector<PyObject*> held;
-  int stopped = 0;
   try {
     held.reserve(64);
-    stopped = state.timers->while_still([&](auto visit_timers) {
-      const int result = visit_timers(visit, arg);
-      if (result == 0) collect_held(state, held);
-      return result;
-    });
+    if (run_in_progress(state)) {
+      collect_held(state, false, held);
+    } else {
+      const int stopped = state.timers->visit(visit, arg, [&] { collect_held(state, true, held); });
+      if (stopped != 0) return stopped;
+    }
   } catch (const std::exception&) {
-    return 0;  // out of memory: visiting less only keeps objects alive
+    // Out of memory: report none of the rest, in this pass and (for want of
+    // memory) most likely the next; reporting less only keeps objects alive.
+    return 0;
   }
-  if (stopped != 0) return stopped;
   // Nothing can release these meanwhile: that needs the interpreter lock.
   for (PyObject* object : held) Py_VISIT(object);
   return 0;
@@ -86,26 +100,23 @@ int loop_clear(PyObject* self) {
 }
 
 void clear_held(VelkorEventLoop& state) {
-  if (!state.timers) return;
   // Everything is taken out under the locks and released after them, since
   // a release can run any Python code.
   std::vector<PyRef> timers = state.timers->take_all();
   std::vector<LoopMessage> queued;
-  {
-    const deferred::DeferHere no_python_under_the_lock;
-    auto slot = state.receiver->lock();
-    if (slot && slot->has_value()) {
-      while (auto message = (*slot)->try_recv()) queued.push_back(std::move(*message));
-    }
-  }
   std::vector<std::shared_ptr<WatchTarget>> targets;
-  std::vector<std::shared_ptr<void>> watches;
   {
     const deferred::DeferHere no_python_under_the_lock;
+    {
+      auto slot = state.receiver->lock();
+      if (slot && slot->has_value()) {
+        while (auto message = (*slot)->try_recv()) queued.push_back(std::move(*message));
+      }
+    }
     auto registry = state.io_registry->lock();
     if (registry) {
       targets = registry->targets();
-      watches = registry->remove_all();
+      registry->remove_all();
     }
   }
   std::vector<PyRef> references;
@@ -113,6 +124,7 @@ void clear_held(VelkorEventLoop& state) {
     references.push_back(std::move(target->callback));
     references.push_back(std::move(target->args));
   }
+  deferred::release_pending();
 }
 
 }  // namespace velkor

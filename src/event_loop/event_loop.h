@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <memory>
-#include <new>
 #include <optional>
 
 #include "io.h"
@@ -39,13 +38,14 @@ struct VelkorEventLoop {
   VelkorEventLoop() = default;
 };
 
-// The Python object: header, native state, weak-reference list.
+// The Python object: header and native state (weak references are managed
+// by the interpreter). `native` is constructed, engaged, right after the
+// object is allocated (before anything can see it) and destroyed in dealloc.
 struct LoopObject {
   PyObject_HEAD
-  alignas(VelkorEventLoop) unsigned char storage[sizeof(VelkorEventLoop)];
-  PyObject* weakreflist;
+  std::optional<VelkorEventLoop> native;
 
-  VelkorEventLoop& state() { return *std::launder(reinterpret_cast<VelkorEventLoop*>(storage)); }
+  VelkorEventLoop& state() { return *native; }
 };
 
 inline LoopObject* as_loop(PyObject* self) { return reinterpret_cast<LoopObject*>(self); }
@@ -63,6 +63,7 @@ PyObject* call_later(PyObject* self, double delay, PyObject* callback, PyObject*
                      Py_ssize_t nargs, PyObject* context);
 PyObject* call_at(PyObject* self, double when, PyObject* callback, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* context);
+PyObject* timer_handle_cancelled(PyObject* self, PyObject* handle);
 PyObject* create_task(PyObject* self, PyObject* coro, PyObject* name, PyObject* context);
 PyObject* add_watch(PyObject* self, rt::Direction direction, int fd, PyObject* callback,
                     PyObject* args);

@@ -63,9 +63,9 @@ PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     return nullptr;
   }
-  LoopObject* object = as_loop(self);
-  std::construct_at(reinterpret_cast<VelkorEventLoop*>(object->storage), std::move(*state));
-  object->weakreflist = nullptr;
+  // Nothing runs between the allocation and this construction, so traverse
+  // never meets the member unconstructed.
+  std::construct_at(&as_loop(self)->native, std::move(state));
   return self;
 }
 
@@ -75,10 +75,10 @@ void loop_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   // Weak references go first, so that no Python code run by the releases
   // below can reach the object while it is being torn down.
-  if (object->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
+  PyObject_ClearWeakRefs(self);
   // Joining the workers with the interpreter lock held cannot deadlock:
   // workers never take it.
-  std::destroy_at(&object->state());
+  std::destroy_at(&object->native);
   deferred::release_pending();
   type->tp_free(self);
   Py_DECREF(type);

@@ -202,10 +202,10 @@ PyObject* call_at(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObj
 }
 
 // asyncio's TimerHandle.cancel() reports the cancellation to its loop
-// through this hook and fails without it, leaving the timer uncancelled.
-// The timer still expires, and the run loop then skips the cancelled handle.
-PyObject* timer_handle_cancelled(PyObject*, PyObject*) {
-  return enter([] { Py_RETURN_NONE; });
+// through this hook: the timer leaves the queue and its handle is released
+// at once, instead of at its deadline.
+PyObject* timer_handle_cancelled(PyObject* self, PyObject* handle) {
+  return enter([&] { return loop::timer_handle_cancelled(self, handle); });
 }
 
 // ---- I/O
@@ -288,18 +288,12 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(LoopObject, weakreflist), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(loop_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(loop_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(loop_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(loop_clear)},
     {Py_tp_methods, methods},
-    {Py_tp_members, members},
     {Py_tp_doc, const_cast<char*>("VelkorLoop()\n--\n\n")},
     {0, nullptr},
 };
@@ -308,7 +302,7 @@ PyType_Spec loop_type_spec = {
     "builtins.VelkorLoop",
     sizeof(LoopObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF,
     slots,
 };
 

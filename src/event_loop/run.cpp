@@ -1,7 +1,9 @@
 // run_forever, stop and run_until_complete: the thread inside run_forever
 // drains the loop's channel and is the only thread that runs callbacks.
 
+#include <csignal>
 #include <new>
+#include <unistd.h>
 
 #include "asyncio_api.h"
 #include "event_loop/event_loop.h"
@@ -13,6 +15,54 @@ namespace {
 
 // The loop whose run this thread is inside, if any.
 thread_local PyObject* driving_loop = nullptr;
+
+// The interpreter lock, given up while the guard lives except where it is
+// taken back (one callback at a time); held again when the guard goes.
+class LockReleased {
+ public:
+  LockReleased() : saved_(PyEval_SaveThread()) {}
+  ~LockReleased() {
+    if (released_) PyEval_RestoreThread(saved_);
+  }
+  LockReleased(const LockReleased&) = delete;
+  LockReleased& operator=(const LockReleased&) = delete;
+
+  void take() {
+    PyEval_RestoreThread(saved_);
+    released_ = false;
+  }
+  void give() {
+    saved_ = PyEval_SaveThread();
+    released_ = true;
+  }
+
+ private:
+  PyThreadState* saved_;
+  bool released_ = true;
+};
+
+// Blocks every asynchronous signal on this thread while it lives; the wait
+// then unblocks them itself, atomically (see WakeFd).
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    for (int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP}) sigdelset(&all, synchronous);
+    pthread_sigmask(SIG_BLOCK, &all, &previous_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+  const sigset_t* previous() const { return &previous_; }
+
+ private:
+  sigset_t previous_;
+};
+
+// Python runs signal handlers on the process's main thread only.
+bool on_main_thread() { return gettid() == getpid(); }
 
 // Runs one message's Python call. Needs the interpreter lock.
 bool run_message(LoopMessage& message) {
@@ -53,7 +103,74 @@ void print_callback_error() {
   if (!PyErr_Occurred()) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
-  PyErr_PrintEx(0);  // a SystemExit ends the process here, as uncaught
+  PyErr_PrintEx(0);
+}
+
+// How a drain ended. It always returns with the interpreter lock held.
+enum class DrainEnd {
+  stopped,  // a Stop, or every sender gone
+  raised,   // Ctrl-C, sys.exit() or a signal handler's exception: set, for the caller
+  faulted,  // the internal fault escaped a callback: set, for the caller
+};
+
+// The queue is empty: waits for the next post. On the main thread the
+// interpreter's signal handlers run for a signal that arrives at any moment
+// up to or during the wait: signals are blocked before the last look, and
+// the wait itself unblocks them. False when a handler raised (the lock is
+// then held, with the exception set).
+bool wait_for_post(LoopChannel::Receiver& receiver, LockReleased& unlocked) {
+  if (!on_main_thread()) {
+    receiver.wait();
+    return true;
+  }
+  const SignalsBlocked blocked;
+  unlocked.take();
+  if (PyErr_CheckSignals() < 0) return false;  // signals that came before the block
+  unlocked.give();
+  if (receiver.wait(blocked.previous()) == rt::WakeFd::Woke::interrupted) {
+    unlocked.take();
+    if (PyErr_CheckSignals() < 0) return false;
+    unlocked.give();
+  }
+  return true;
+}
+
+// Runs messages in channel order, taking the interpreter lock for each one
+// and giving it back after, until a Stop.
+DrainEnd drain(VelkorEventLoop& state, LoopChannel::Receiver& receiver) {
+  LockReleased unlocked;
+  for (;;) {
+    std::optional<LoopMessage> message = receiver.try_recv();
+    if (!message) {
+      if (receiver.senders_gone()) return DrainEnd::stopped;
+      if (!wait_for_post(receiver, unlocked)) return DrainEnd::raised;
+      continue;
+    }
+    if (std::holds_alternative<Stop>(*message)) return DrainEnd::stopped;
+    unlocked.take();
+    deferred::release_pending();
+    if (!run_message(*message)) {
+      if (PyErr_ExceptionMatches(panic_type())) {
+        PyRef fault = PyRef::steal(PyErr_GetRaisedException());
+        message.reset();
+        PyErr_SetRaisedException(fault.release());
+        return DrainEnd::faulted;
+      }
+      // Ctrl-C and sys.exit() end the run, as in asyncio's own loop.
+      if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
+          PyErr_ExceptionMatches(PyExc_SystemExit)) {
+        PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+        post_follow_up(state, *message);
+        message.reset();
+        PyErr_SetRaisedException(raised.release());
+        return DrainEnd::raised;
+      }
+      print_callback_error();
+    }
+    post_follow_up(state, *message);
+    message.reset();  // its references go while we hold the lock
+    unlocked.give();
+  }
 }
 
 // Puts the receiving end back into its slot, with whatever is still queued.
@@ -64,6 +181,25 @@ void return_receiver(VelkorEventLoop& state, LoopChannel::Receiver receiver) {
   } else {
     report_panic("the receiver slot's lock is poisoned; the loop's queue is lost");
   }
+}
+
+// Takes the receiving end out of its slot: a run holds it for its whole
+// length. Null, with the internal fault raised, when another run has it.
+std::optional<LoopChannel::Receiver> take_receiver(VelkorEventLoop& state) {
+  std::optional<LoopChannel::Receiver> receiver;
+  {
+    auto slot = state.receiver->lock();
+    if (!slot) {
+      raise_panic("the receiver slot's lock is poisoned");
+      return receiver;
+    }
+    if (slot->has_value()) {
+      receiver.emplace(std::move(**slot));
+      slot->reset();
+    }
+  }
+  if (!receiver) raise_panic("run_forever called more than once or concurrently");
+  return receiver;
 }
 
 }  // namespace
@@ -85,80 +221,37 @@ PyObject* loop::run_forever(PyObject* self) {
   // The receiving end is taken before the running loop is set, so that a
   // refused run (this loop already runs, here or on another thread) leaves
   // the calling thread's running loop as it was.
-  std::optional<LoopChannel::Receiver> receiver;
-  bool poisoned = false;
-  {
-    auto slot = state.receiver->lock();
-    if (!slot) {
-      poisoned = true;
-    } else if (slot->has_value()) {
-      receiver.emplace(std::move(**slot));
-      slot->reset();
-    }
-  }
-  if (poisoned) return raise_panic("the receiver slot's lock is poisoned");
-  if (!receiver) return raise_panic("run_forever called more than once or concurrently");
+  std::optional<LoopChannel::Receiver> receiver = take_receiver(state);
+  if (!receiver) return nullptr;
   if (!asyncio::set_running_loop(events.get(), self)) {
     return_receiver(state, std::move(*receiver));
     return nullptr;
   }
-  // The run holds the runtime, as every other user of it does.
+  // The run holds the runtime, as every other user of it does, and the
+  // object, and with it `state`.
   const rt::RuntimeHandle runtime = state.runtime->handle();
-  // Keeps the object, and with it `state`, alive for the whole run.
   const PyRef keep_alive = PyRef::borrow(self);
 
   PyObject* const previous = driving_loop;
   driving_loop = self;
-  bool faulted = false;
-  bool signalled = false;  // a signal handler raised while the loop waited
-  PyThreadState* thread_state = PyEval_SaveThread();
-  // A signal that cuts the wait short has its Python handler run at once,
-  // so that Ctrl-C or a handler calling stop() reaches an idle loop; an
-  // exception from a handler ends the run (the lock stays taken).
-  auto on_signal = [&] {
-    PyEval_RestoreThread(thread_state);
-    deferred::release_pending();
-    if (PyErr_CheckSignals() < 0) {
-      signalled = true;
-      return true;
-    }
-    thread_state = PyEval_SaveThread();
-    return false;
-  };
-  for (;;) {
-    std::optional<LoopMessage> message = receiver->recv(on_signal);
-    if (signalled) break;
-    if (!message || std::holds_alternative<Stop>(*message)) break;
-    PyEval_RestoreThread(thread_state);
-    deferred::release_pending();
-    if (!run_message(*message)) {
-      if (PyErr_ExceptionMatches(panic_type())) {
-        faulted = true;
-        message.reset();
-        break;
-      }
-      print_callback_error();
-    }
-    post_follow_up(state, *message);
-    message.reset();  // its references go while we hold the lock
-    thread_state = PyEval_SaveThread();
-  }
-  if (!faulted && !signalled) PyEval_RestoreThread(thread_state);
+  const DrainEnd end = drain(state, *receiver);
   driving_loop = previous;
   return_receiver(state, std::move(*receiver));
 
-  if (signalled) {
-    // The run ended: the running loop goes back, and the handler's exception
-    // is what the caller sees.
-    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
-    if (!asyncio::set_running_loop(events.get(), outer.get())) PyErr_Clear();
-    PyErr_SetRaisedException(raised.release());
-    return nullptr;
-  }
-
-  if (faulted) {
-    renotice_panic("a callback");
-    return nullptr;  // the running loop stays set: the run did not end normally
+  switch (end) {
+    case DrainEnd::faulted:
+      renotice_panic("a callback");
+      return nullptr;  // the running loop stays set: the run did not end normally
+    case DrainEnd::raised: {
+      // The run ended: the running loop goes back, and the exception is what
+      // the caller sees.
+      PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+      if (!asyncio::set_running_loop(events.get(), outer.get())) PyErr_Clear();
+      PyErr_SetRaisedException(raised.release());
+      return nullptr;
+    }
+    case DrainEnd::stopped:
+      break;
   }
   if (!asyncio::set_running_loop(events.get(), outer.get())) return nullptr;
   Py_RETURN_NONE;

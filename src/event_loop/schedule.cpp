@@ -30,16 +30,12 @@ bool wall_clock(double& now) {
   return true;
 }
 
-PyObject* loop_closed() {
-  PyErr_SetString(PyExc_RuntimeError, "loop closed");
-  return nullptr;
-}
-
 // 2^64 seconds: delays from here on have no duration.
 constexpr double unrepresentable_delay = 18446744073709551616.0;
 
 // Hands a timer's handle to the runtime, to be posted once `delay` seconds
-// have passed on the monotonic clock since `start`.
+// have passed on the monotonic clock since `start`. Throws std::bad_alloc,
+// leaving nothing scheduled.
 void schedule_timer(VelkorEventLoop& state, steady_clock::time_point start, double delay,
                     PyRef handle) {
   if (!(delay > 0)) {
@@ -60,13 +56,19 @@ void schedule_timer(VelkorEventLoop& state, steady_clock::time_point start, doub
       nanoseconds >= static_cast<double>(std::numeric_limits<duration::rep>::max())
           ? duration::max()
           : duration(static_cast<duration::rep>(nanoseconds));
-  auto post = [sender = *state.sender, record = state.timers->add(std::move(handle))]() mutable {
-    PyRef handle = record->take();
-    if (!handle) return;  // cleared by the collector
-    LoopMessage message{RunHandle{std::move(handle)}};
-    (void)sender.try_post(std::move(message));  // a closed channel drops it
+  const rt::RuntimeHandle runtime = state.runtime->handle();
+  const auto id = runtime.timer_id(start, sleep);
+  // The channel node is allocated now, so that the post on expiry cannot fail.
+  auto post = [sender = *state.sender, reservation = LoopChannel::Reservation(),
+               record = state.timers->add(std::move(handle), id)]() mutable {
+    record->post(sender, reservation);
   };
-  state.runtime->handle().spawn_after(start, sleep, std::move(post));
+  runtime.spawn_at(id, std::move(post));
+}
+
+PyObject* loop_closed() {
+  PyErr_SetString(PyExc_RuntimeError, "loop closed");
+  return nullptr;
 }
 
 }  // namespace
@@ -138,6 +140,14 @@ PyObject* loop::create_task(PyObject* self, PyObject* coro, PyObject* name, PyOb
   if (!asyncio) return nullptr;
   PyObject* loop_keyword = asyncio::is_running_loop(asyncio.get(), self) ? nullptr : self;
   return asyncio::new_task(asyncio.get(), coro, name, context, loop_keyword).release();
+}
+
+PyObject* loop::timer_handle_cancelled(PyObject* self, PyObject* handle) {
+  VelkorEventLoop& state = as_loop(self)->state();
+  PyRef taken;
+  if (auto id = state.timers->take(handle, taken)) state.runtime->handle().cancel_timer(*id);
+  // `taken` goes here, with no lock of ours held.
+  Py_RETURN_NONE;
 }
 
 }  // namespace velkor

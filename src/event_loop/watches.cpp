@@ -6,40 +6,42 @@
 namespace velkor {
 
 namespace {
+
 PyObject* poisoned() { return raise_panic("the I/O registry's lock is poisoned"); }
-using deferred::DeferHere;
+
+// Runs `change` on the registry. Watches it ends may release Python
+// references: those wait until the lock is given back.
+template <typename Change>
+PyObject* change_registry(PyObject* self, Change&& change) {
+  bool out_of_memory = false;
+  {
+    const deferred::DeferHere no_python_under_the_lock;
+    auto registry = as_loop(self)->state().io_registry->lock();
+    if (!registry) return poisoned();
+    // A failed change leaves the registry as it was; caught here, inside the
+    // lock, so that it does not poison it either.
+    try {
+      change(*registry);
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+    }
+  }
+  deferred::release_pending();
+  if (out_of_memory) return PyErr_NoMemory();
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyObject* loop::add_watch(PyObject* self, rt::Direction direction, int fd, PyObject* callback,
                           PyObject* args) {
-  PyRef owned_callback = PyRef::borrow(callback);
-  PyRef owned_args = PyRef::borrow(args);
-  std::shared_ptr<void> replaced;
-  {
-    const DeferHere no_python_under_the_lock;
-    auto registry = as_loop(self)->state().io_registry->lock();
-    if (!registry) return poisoned();
-    replaced = direction == rt::Direction::read
-                   ? registry->add_reader(fd, std::move(owned_callback), std::move(owned_args))
-                   : registry->add_writer(fd, std::move(owned_callback), std::move(owned_args));
-  }
-  replaced.reset();  // may release Python references: not under the registry lock
-  deferred::release_pending();
-  Py_RETURN_NONE;
+  return change_registry(self, [&](IoRegistry& registry) {
+    registry.add(direction, fd, PyRef::borrow(callback), PyRef::borrow(args));
+  });
 }
 
 PyObject* loop::remove_watch(PyObject* self, rt::Direction direction, int fd) {
-  std::shared_ptr<void> removed;
-  {
-    const DeferHere no_python_under_the_lock;
-    auto registry = as_loop(self)->state().io_registry->lock();
-    if (!registry) return poisoned();
-    removed = direction == rt::Direction::read ? registry->remove_reader(fd)
-                                               : registry->remove_writer(fd);
-  }
-  removed.reset();
-  deferred::release_pending();
-  Py_RETURN_NONE;
+  return change_registry(self, [&](IoRegistry& registry) { registry.remove(direction, fd); });
 }
 
 }  // namespace velkor

@@ -3,9 +3,13 @@
 //
 // Producers link nodes onto the tail of an intrusive list with one atomic
 // exchange (never blocking, never taking a lock); the single consumer unlinks
-// from the head. A consumer with nothing to read parks on a futex word, and a
-// producer issues the wake-up syscall only when it finds the consumer parked,
-// so a busy consumer costs producers no syscalls.
+// from the head. A consumer with nothing to read sleeps on a wake-up
+// descriptor, and a producer issues the wake-up syscall only when it finds
+// the consumer parked, so a busy consumer costs producers no syscalls.
+//
+// A producer that must not fail at the moment it posts (a timer firing on a
+// worker) reserves its node beforehand: posting a reservation allocates
+// nothing.
 //
 // Once the receiving end is gone, posts fail and hand the value back. A post
 // that races with the receiver's destruction may still be linked; such a value
@@ -18,9 +22,10 @@
 #include <memory>
 #include <optional>
 #include <sched.h>
+#include <type_traits>
 #include <utility>
 
-#include "runtime/park.h"
+#include "runtime/wake_fd.h"
 
 namespace velkor::rt {
 
@@ -36,8 +41,9 @@ class Channel {
     // already been taken (initially an empty stub).
     std::atomic<Node*> tail;
     Node* head;
-    // 1 while the consumer is parked or about to park.
-    std::atomic<std::uint32_t> parked{0};
+    // True while the consumer is parked or about to park.
+    std::atomic<bool> parked{false};
+    WakeFd wake;
     std::atomic<bool> receiver_alive{true};
     std::atomic<std::size_t> senders{1};
 
@@ -56,10 +62,16 @@ class Channel {
     }
 
     void wake_consumer() noexcept {
-      if (parked.load(std::memory_order_seq_cst) != 0 &&
-          parked.exchange(0, std::memory_order_seq_cst) != 0) {
-        unpark_one(parked);
+      if (parked.load(std::memory_order_seq_cst) &&
+          parked.exchange(false, std::memory_order_seq_cst)) {
+        wake.signal();
       }
+    }
+
+    void link(Node* node) noexcept {
+      Node* prev = tail.exchange(node, std::memory_order_seq_cst);
+      prev->next.store(node, std::memory_order_release);
+      wake_consumer();
     }
 
     // Consumer only. Empty also while a producer is between its exchange and
@@ -90,6 +102,19 @@ class Channel {
   class Sender;
   class Receiver;
 
+  // A node allocated ahead of its post, so that the post cannot fail for
+  // want of memory.
+  class Reservation {
+   public:
+    // Throws std::bad_alloc.
+    Reservation() : node_(std::make_unique<Node>()) {}
+    explicit operator bool() const noexcept { return node_ != nullptr; }
+
+   private:
+    friend class Channel;
+    std::unique_ptr<Node> node_;
+  };
+
   static std::pair<Sender, Receiver> make() {
     auto core = std::make_shared<Core>();
     return {Sender(core), Receiver(core)};
@@ -118,13 +143,18 @@ class Channel {
     // Enqueues `value` and returns true, or returns false leaving `value`
     // untouched when the receiving end is gone.
     bool try_post(T&& value) {
-      if (!core_ || !core_->receiver_alive.load(std::memory_order_acquire)) return false;
-      auto node = std::make_unique<Node>();
-      node->value.emplace(std::move(value));
-      Node* raw = node.release();
-      Node* prev = core_->tail.exchange(raw, std::memory_order_seq_cst);
-      prev->next.store(raw, std::memory_order_release);
-      core_->wake_consumer();
+      if (is_closed()) return false;
+      Reservation reservation;
+      return try_post(reservation, std::move(value));
+    }
+
+    // The same into a reserved node, which the post uses up; it allocates
+    // nothing. On failure both `value` and the reservation stay untouched.
+    bool try_post(Reservation& reservation, T&& value) noexcept {
+      static_assert(std::is_nothrow_move_constructible_v<T>);
+      if (is_closed() || !reservation) return false;
+      reservation.node_->value.emplace(std::move(value));
+      core_->link(reservation.node_.release());
       return true;
     }
 
@@ -165,34 +195,38 @@ class Channel {
       }
     }
 
-    // Waits, parked, for the next value. nullopt means end of channel: every
-    // sender is gone and nothing is left.
-    std::optional<T> recv() {
-      return recv([] { return false; });
+    // True when every sender is gone: what is queued is all there will be.
+    bool senders_gone() const noexcept {
+      return core_->senders.load(std::memory_order_acquire) == 0;
     }
 
-    // The same; when a signal handler interrupts the wait, `on_signal()` is
-    // called, and if it returns true the wait ends with nullopt.
-    template <typename OnSignal>
-    std::optional<T> recv(OnSignal&& on_signal) {
+    // Sleeps until a post (or the last sender's going) may have changed what
+    // try_recv() finds; returns at once if it already has. With `mask`, the
+    // sleep runs under that signal mask, so a signal the caller blocked before
+    // its last look still cuts the sleep short (`interrupted`). Callers look
+    // again whatever this returns.
+    WakeFd::Woke wait(const sigset_t* mask = nullptr) noexcept {
       Core& core = *core_;
+      // Announce the park, then look again: a producer either linked before
+      // the announcement (seen here) or sees it and wakes us (seq_cst on
+      // both sides orders the two).
+      core.parked.store(true, std::memory_order_seq_cst);
+      if (core.pending() || core.senders.load(std::memory_order_seq_cst) == 0) {
+        core.parked.store(false, std::memory_order_relaxed);
+        return WakeFd::Woke::signalled;
+      }
+      const WakeFd::Woke woke = core.wake.sleep(mask);
+      core.parked.store(false, std::memory_order_relaxed);
+      return woke;
+    }
+
+    // Waits for the next value. nullopt means end of channel: every sender
+    // is gone and nothing is left.
+    std::optional<T> recv() {
       for (;;) {
-        if (auto value = core.try_pop()) return value;
-        if (core.senders.load(std::memory_order_acquire) == 0) {
-          if (auto value = core.try_pop()) return value;
-          return std::nullopt;
-        }
-        // Announce the park, then look again: a producer either linked before
-        // the announcement (seen here) or sees it and wakes us (seq_cst on
-        // both sides orders the two).
-        core.parked.store(1, std::memory_order_seq_cst);
-        if (core.pending() || core.senders.load(std::memory_order_seq_cst) == 0) {
-          core.parked.store(0, std::memory_order_relaxed);
-          continue;
-        }
-        const bool interrupted = park_while(core.parked, 1);
-        core.parked.store(0, std::memory_order_relaxed);
-        if (interrupted && on_signal()) return std::nullopt;
+        if (auto value = try_recv()) return value;
+        if (senders_gone()) return try_recv();
+        wait();
       }
     }
 

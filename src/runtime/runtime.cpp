@@ -1,12 +1,8 @@
 #include "runtime/runtime.h"
 
 #include <asio/executor_work_guard.hpp>
-#include <asio/post.hpp>
-#include <asio/posix/stream_descriptor.hpp>
-#include <cerrno>
 #include <charconv>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -17,6 +13,7 @@
 #include <unistd.h>
 
 #include "runtime/os_error.h"
+#include "runtime/readiness_pump.h"
 
 namespace velkor::rt {
 
@@ -47,54 +44,6 @@ std::size_t worker_count_from_environment() {
   return online > 0 ? static_cast<std::size_t>(online) : 1;
 }
 
-// ---- readiness pump
-
-// Drives the poller from the worker threads: Asio waits, edge-triggered, for
-// the epoll descriptor to become readable, and a worker then harvests it.
-//
-// The hand-over is race-free because the pump re-arms its wait *before* it
-// harvests for the last time. An event that the final harvest does not see
-// was queued after that harvest looked, hence after the wait was armed; the
-// kernel then signals the epoll descriptor anew and Asio completes the armed
-// wait. Asio drops an edge that arrives while no wait is armed, and the
-// harvest after arming is what makes up for that. A spurious completion only
-// costs a harvest that finds nothing. Harvests may overlap on two workers;
-// each event is handed to one of them, and recording is thread-safe.
-class ReadinessPump {
- public:
-  ReadinessPump(asio::io_context& io, std::shared_ptr<Poller> poller)
-      : poller_(std::move(poller)), descriptor_(io, duplicate(poller_->epoll_fd())) {}
-
-  void arm() {
-    descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
-                           [this](const std::error_code& error) {
-                             if (error) return;  // shutting down
-                             try {
-                               drain();
-                             } catch (...) {
-                               arm();  // whatever failed, readiness keeps flowing
-                               throw;
-                             }
-                             arm();
-                             drain();
-                           });
-  }
-
- private:
-  static int duplicate(int fd) {
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) throw RuntimeBuildError(os_error_text(errno));
-    return copy;
-  }
-  void drain() {
-    while (poller_->harvest() == Poller::batch) {
-    }
-  }
-
-  std::shared_ptr<Poller> poller_;
-  asio::posix::stream_descriptor descriptor_;
-};
-
 // ---- core and handle
 
 RuntimeCore::RuntimeCore() : poller(Poller::create()) {
@@ -106,11 +55,12 @@ RuntimeCore::~RuntimeCore() {
   pump.reset();
 }
 
-std::chrono::steady_clock::time_point RuntimeHandle::deadline_after(
-    std::chrono::steady_clock::time_point start, std::chrono::steady_clock::duration delay) {
+TimerQueue::Id RuntimeHandle::timer_id(std::chrono::steady_clock::time_point start,
+                                        std::chrono::steady_clock::duration delay) const {
   using clock = std::chrono::steady_clock;
-  if (delay > clock::time_point::max() - start) return clock::time_point::max();
-  return start + delay;
+  const auto deadline =
+      delay > clock::time_point::max() - start ? clock::time_point::max() : start + delay;
+  return core_->timers.next_id(deadline);
 }
 
 // ---- runtime

@@ -47,27 +47,30 @@ class RuntimeHandle {
     asio::post(core_->io, std::forward<Work>(task));
   }
 
-  // Runs `task` on a worker thread once `delay` has passed on the monotonic
-  // clock. Dropped unrun if the runtime shuts down first.
+  // The id of a timer due `delay` after `start` (saturating at the clock's
+  // far end, which never comes). Callers that measured the delay against a
+  // clock reading of their own pass that moment, so time spent before
+  // scheduling does not push the deadline back.
+  TimerQueue::Id timer_id(std::chrono::steady_clock::time_point start,
+                          std::chrono::steady_clock::duration delay) const;
+
+  // Runs `task` on a worker thread once the timer `id` is due. Dropped unrun
+  // if the runtime shuts down first. Throws std::bad_alloc.
+  template <typename Work>
+  void spawn_at(TimerQueue::Id id, Work&& task) const {
+    core_->timers.schedule(id, rt::Task(std::forward<Work>(task)));
+  }
+
+  // Runs `task` on a worker thread once `delay` has passed.
   template <typename Work>
   void spawn_after(std::chrono::steady_clock::duration delay, Work&& task) const {
-    spawn_after(std::chrono::steady_clock::now(), delay, std::forward<Work>(task));
+    spawn_at(timer_id(std::chrono::steady_clock::now(), delay), std::forward<Work>(task));
   }
 
-  // The same, with `delay` counted from `start`: callers that measured the
-  // delay against a clock reading of their own pass that moment, so time
-  // spent before this call does not push the deadline back.
-  template <typename Work>
-  void spawn_after(std::chrono::steady_clock::time_point start,
-                   std::chrono::steady_clock::duration delay, Work&& task) const {
-    core_->timers.schedule(deadline_after(start, delay), rt::Task(std::forward<Work>(task)));
-  }
+  // Takes a timer out unrun, if it has not fired yet.
+  void cancel_timer(TimerQueue::Id id) const { core_->timers.cancel(id); }
 
   const std::shared_ptr<Poller>& poller() const { return core_->poller; }
-
-  // start + delay, saturating at the clock's far end instead of overflowing.
-  static std::chrono::steady_clock::time_point deadline_after(
-      std::chrono::steady_clock::time_point start, std::chrono::steady_clock::duration delay);
 
  private:
   std::shared_ptr<RuntimeCore> core_;

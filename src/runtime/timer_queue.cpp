@@ -1,18 +1,28 @@
 #include "runtime/timer_queue.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
-#include <new>
 
 namespace velkor::rt {
 
-void TimerQueue::schedule(clock::time_point deadline, Task task) {
+void TimerQueue::schedule(Id id, Task task) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (shut_down_) return;  // `task` goes with this frame
-  heap_.push_back(Entry{deadline, next_sequence_++, std::move(task)});
-  std::push_heap(heap_.begin(), heap_.end(), Later{});
-  if (!expiring_ && deadline < armed_for_) arm(deadline);
+  pending_.emplace(id, std::move(task));
+  if (!expiring_ && id.deadline < armed_for_) arm(id.deadline);
+}
+
+void TimerQueue::cancel(Id id) {
+  Pending::node_type taken;
+  std::lock_guard<std::mutex> lock(mutex_);
+  taken = pending_.extract(id);
+  // A cancelled earliest timer leaves the Asio timer armed for its deadline:
+  // that wake-up finds nothing due and re-arms for the next one.
+}
+
+std::size_t TimerQueue::size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pending_.size();
 }
 
 void TimerQueue::arm(clock::time_point deadline) {
@@ -25,45 +35,38 @@ void TimerQueue::arm(clock::time_point deadline) {
 }
 
 void TimerQueue::expire() {
-  std::vector<Task> due;
+  // Due entries move over node by node: collecting a batch allocates nothing.
+  Pending due;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (expiring_ || shut_down_) return;  // the batch in progress re-arms
     expiring_ = true;
     armed_for_ = clock::time_point::max();
     const auto now = clock::now();
-    while (!heap_.empty() && heap_.front().deadline <= now) {
-      std::pop_heap(heap_.begin(), heap_.end(), Later{});
-      try {
-        due.push_back(std::move(heap_.back().task));
-      } catch (const std::bad_alloc&) {
-        // Out of memory: the entry goes back, due, for the next batch.
-        std::push_heap(heap_.begin(), heap_.end(), Later{});
-        break;
-      }
-      heap_.pop_back();
+    while (!pending_.empty() && pending_.begin()->first.deadline <= now) {
+      due.insert(pending_.extract(pending_.begin()));
     }
   }
-  for (Task& task : due) {
+  for (auto& [id, task] : due) {
     try {
       task();
     } catch (const std::exception& failure) {
-      // One failed task (out of memory) must not stop the others or the queue.
+      // One failed task must not stop the others or the queue.
       std::fprintf(stderr, "velkor: a timer task failed: %s\n", failure.what());
     }
   }
   due.clear();
   std::lock_guard<std::mutex> lock(mutex_);
   expiring_ = false;
-  if (!heap_.empty() && !shut_down_) arm(heap_.front().deadline);
+  if (!pending_.empty() && !shut_down_) arm(pending_.begin()->first.deadline);
 }
 
 void TimerQueue::shut_down() {
-  std::vector<Entry> dropped;
+  Pending dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     shut_down_ = true;
-    dropped.swap(heap_);
+    dropped.swap(pending_);
     timer_.cancel();
   }
   // The tasks are destroyed here, outside the lock.

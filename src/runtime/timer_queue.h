@@ -1,77 +1,67 @@
 #pragma once
-// The runtime's timers: one deadline-ordered heap and one Asio timer armed
+// The runtime's timers: one deadline-ordered set and one Asio timer armed
 // for its earliest entry. Due tasks run one batch at a time, in deadline
 // order (ties in scheduling order), on a worker thread; so two timers due
-// together never race each other to their effects.
+// together never race each other to their effects. A timer can be
+// cancelled by its id, which takes its task out at once.
 
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <memory>
+#include <map>
 #include <mutex>
-#include <utility>
-#include <vector>
+
+#include "runtime/task.h"
 
 namespace velkor::rt {
-
-// A move-only piece of work.
-class Task {
- public:
-  Task() = default;
-  template <typename F>
-  explicit Task(F&& work) : impl_(std::make_unique<Impl<std::decay_t<F>>>(std::forward<F>(work))) {}
-  void operator()() { impl_->run(); }
-
- private:
-  struct Base {
-    virtual ~Base() = default;
-    virtual void run() = 0;
-  };
-  template <typename F>
-  struct Impl final : Base {
-    explicit Impl(F&& work) : work(std::move(work)) {}
-    explicit Impl(const F& work) : work(work) {}
-    void run() override { work(); }
-    F work;
-  };
-  std::unique_ptr<Base> impl_;
-};
 
 class TimerQueue {
  public:
   using clock = std::chrono::steady_clock;
 
+  // A timer's place in the queue: its deadline, then its scheduling order.
+  struct Id {
+    clock::time_point deadline;
+    std::uint64_t sequence;
+    auto operator<=>(const Id&) const = default;
+  };
+
   explicit TimerQueue(asio::io_context& io) : timer_(io) {}
   TimerQueue(const TimerQueue&) = delete;
   TimerQueue& operator=(const TimerQueue&) = delete;
 
-  // Runs `task` on a worker once `deadline` has passed. A deadline at the
-  // clock's far end never comes.
-  void schedule(clock::time_point deadline, Task task);
+  // The id of a timer due at `deadline`, to be scheduled next; ids taken
+  // later sort after it among equal deadlines.
+  Id next_id(clock::time_point deadline) {
+    return Id{deadline, next_sequence_.fetch_add(1, std::memory_order_relaxed)};
+  }
+
+  // Runs `task` on a worker once `id.deadline` has passed. A deadline at the
+  // clock's far end never comes. Throws std::bad_alloc, leaving nothing
+  // scheduled.
+  void schedule(Id id, Task task);
+
+  // Takes the timer out unrun, if it is still waiting; its task is destroyed
+  // on the calling thread, outside the queue's lock.
+  void cancel(Id id);
 
   // Destroys every pending task unrun, here; later tasks are dropped too.
   // The caller must have stopped the workers.
   void shut_down();
 
+  std::size_t size();
+
  private:
-  struct Entry {
-    clock::time_point deadline;
-    std::uint64_t sequence;
-    Task task;
-  };
-  struct Later {
-    bool operator()(const Entry& a, const Entry& b) const {
-      return a.deadline != b.deadline ? a.deadline > b.deadline : a.sequence > b.sequence;
-    }
-  };
+  using Pending = std::map<Id, Task>;
 
   void arm(clock::time_point deadline);  // with mutex_ held
   void expire();
 
+  std::atomic<std::uint64_t> next_sequence_{0};
   std::mutex mutex_;  // guards everything below, and every use of timer_
-  std::vector<Entry> heap_;
-  std::uint64_t next_sequence_ = 0;
+  Pending pending_;
   asio::steady_timer timer_;
   clock::time_point armed_for_ = clock::time_point::max();
   bool expiring_ = false;  // a worker is running a batch; it re-arms when done

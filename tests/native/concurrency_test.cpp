@@ -116,7 +116,7 @@ TEST(watches_see_every_write_while_they_are_woken_and_cancelled_concurrently) {
   }
 }
 
-TEST(timers_from_many_threads_all_fire_in_deadline_order) {
+TEST(timers_from_many_threads_all_fire_in_deadline_order_and_cancelled_ones_never) {
   asio::io_context io;
   auto work = asio::make_work_guard(io);
   velkor::rt::TimerQueue queue(io);
@@ -126,6 +126,7 @@ TEST(timers_from_many_threads_all_fire_in_deadline_order) {
   std::mutex mutex;
   std::vector<std::chrono::steady_clock::time_point> fired;
   std::atomic<int> count{0};
+  std::atomic<int> cancelled_ran{0};
   constexpr int threads = 4;
   constexpr int per_thread = 2000;
   // Far enough ahead that every timer is in the queue before the first is due.
@@ -136,22 +137,70 @@ TEST(timers_from_many_threads_all_fire_in_deadline_order) {
       std::mt19937 rng(t);
       for (int i = 0; i < per_thread; ++i) {
         const auto deadline = base + std::chrono::microseconds(rng() % 20000);
-        queue.schedule(deadline, velkor::rt::Task([&, deadline] {
+        const auto id = queue.next_id(deadline);
+        const bool cancel = i % 3 == 0;
+        queue.schedule(id, velkor::rt::Task([&, deadline, cancel] {
+                         if (cancel) ++cancelled_ran;
                          std::lock_guard<std::mutex> lock(mutex);
                          fired.push_back(deadline);
                          ++count;
                        }));
+        if (cancel) queue.cancel(id);
       }
     });
   }
   for (auto& scheduler : schedulers) scheduler.join();
   CHECK(std::chrono::steady_clock::now() < base);
-  for (int i = 0; i < 10000 && count < threads * per_thread; ++i) std::this_thread::sleep_for(1ms);
-  CHECK(count == threads * per_thread);
+  constexpr int kept = threads * (per_thread - (per_thread + 2) / 3);
+  CHECK(queue.size() == static_cast<std::size_t>(kept));
+  for (int i = 0; i < 10000 && count < kept; ++i) std::this_thread::sleep_for(1ms);
+  std::this_thread::sleep_for(20ms);  // room for a wrongly kept timer to fire
+  CHECK(count == kept);
+  CHECK(cancelled_ran == 0);
   {
     std::lock_guard<std::mutex> lock(mutex);
     CHECK(std::is_sorted(fired.begin(), fired.end()));
   }
+  queue.shut_down();
+  work.reset();
+  io.stop();
+  for (auto& worker : workers) worker.join();
+}
+
+// A cancel that races with the timer's expiry either takes the task out
+// unrun or finds it gone: each task runs or is destroyed unrun, never both,
+// never neither.
+TEST(cancelling_timers_as_they_fall_due_runs_or_drops_each_once) {
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  velkor::rt::TimerQueue queue(io);
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 2; ++i) workers.emplace_back([&io] { io.run(); });
+
+  struct Tally {
+    std::atomic<int> ran{0};
+    std::atomic<int> destroyed{0};
+  } tally;
+  struct Probe {
+    Tally* tally;
+    explicit Probe(Tally* t) : tally(t) {}
+    Probe(Probe&& other) noexcept : tally(std::exchange(other.tally, nullptr)) {}
+    ~Probe() {
+      if (tally) ++tally->destroyed;
+    }
+  };
+  constexpr int timers = 20000;
+  std::vector<velkor::rt::TimerQueue::Id> ids;
+  for (int i = 0; i < timers; ++i) {
+    const auto id = queue.next_id(std::chrono::steady_clock::now() + std::chrono::microseconds(i % 50));
+    ids.push_back(id);
+    queue.schedule(id, velkor::rt::Task([probe = Probe(&tally)] { ++probe.tally->ran; }));
+    if (i % 2) queue.cancel(ids[i / 2]);
+  }
+  for (int i = 0; i < 10000 && tally.destroyed < timers; ++i) std::this_thread::sleep_for(1ms);
+  CHECK(tally.destroyed == timers);
+  CHECK(tally.ran <= timers);
+  CHECK(tally.ran >= timers / 2);  // the second half was never cancelled
   queue.shut_down();
   work.reset();
   io.stop();

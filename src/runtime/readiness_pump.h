@@ -1,0 +1,38 @@
+#pragma once
+// Drives a Poller from the runtime's worker threads.
+
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <memory>
+
+#include "runtime/readiness.h"
+
+namespace velkor::rt {
+
+// Asio waits, edge-triggered, for the epoll descriptor to become readable,
+// and a worker then harvests it.
+//
+// The hand-over is race-free because the pump re-arms its wait *before* it
+// harvests for the last time. An event that the final harvest does not see
+// was queued after that harvest looked, hence after the wait was armed; the
+// kernel then signals the epoll descriptor anew and Asio completes the armed
+// wait. Asio drops an edge that arrives while no wait is armed, and the
+// harvest after arming is what makes up for that. A spurious completion only
+// costs a harvest that finds nothing. Harvests may overlap on two workers;
+// each event is handed to one of them, and recording is thread-safe.
+class ReadinessPump {
+ public:
+  // Throws RuntimeBuildError when the epoll descriptor cannot be duplicated.
+  ReadinessPump(asio::io_context& io, std::shared_ptr<Poller> poller);
+
+  // Starts (or continues) waiting; called once, then by each completion.
+  void arm();
+
+ private:
+  void drain();
+
+  std::shared_ptr<Poller> poller_;
+  asio::posix::stream_descriptor descriptor_;
+};
+
+}  // namespace velkor::rt

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 #include <pthread.h>
 #include <sched.h>
@@ -72,6 +73,11 @@ void run_worker(asio::io_context& io) {
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  // The C++ runtime's per-thread exception state lives in a dynamically
+  // loaded library's thread-local block, which the C library allocates on
+  // first use and aborts the process if it cannot: use it now, so that an
+  // exception thrown here when memory runs short is only an exception.
+  [[maybe_unused]] volatile int touched = std::uncaught_exceptions();
   for (;;) {
     try {
       io.run();

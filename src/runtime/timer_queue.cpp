@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <new>
 
 namespace velkor::rt {
 
@@ -20,18 +21,20 @@ void TimerQueue::cancel(Id id) {
   // that wake-up finds nothing due and re-arms for the next one.
 }
 
-std::size_t TimerQueue::size() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return pending_.size();
-}
-
 void TimerQueue::arm(clock::time_point deadline) {
-  armed_for_ = deadline;
   if (deadline == clock::time_point::max()) return;  // nothing will ever be due
   timer_.expires_at(deadline);  // cancels the previous wait, if any
-  timer_.async_wait([this](const std::error_code& error) {
-    if (!error) expire();
-  });
+  try {
+    timer_.async_wait([this](const std::error_code& error) {
+      if (!error) expire();
+    });
+  } catch (const std::bad_alloc&) {
+    // Out of memory: nothing is armed, so the next schedule() arms.
+    armed_for_ = clock::time_point::max();
+    std::fputs("velkor: out of memory; timers wait for the next one scheduled\n", stderr);
+    return;
+  }
+  armed_for_ = deadline;
 }
 
 void TimerQueue::expire() {

@@ -51,8 +51,6 @@ class TimerQueue {
   // The caller must have stopped the workers.
   void shut_down();
 
-  std::size_t size();
-
  private:
   using Pending = std::map<Id, Task>;
 

@@ -1,11 +1,12 @@
 // run_forever, stop and run_until_complete: the thread inside run_forever
 // drains the loop's channel and is the only thread that runs callbacks.
 
-#include <csignal>
 #include <new>
 #include <unistd.h>
 
 #include "asyncio_api.h"
+#include "core/lock_released.h"
+#include "runtime/signals_blocked.h"
 #include "event_loop/event_loop.h"
 #include "panic.h"
 
@@ -15,51 +16,6 @@ namespace {
 
 // The loop whose run this thread is inside, if any.
 thread_local PyObject* driving_loop = nullptr;
-
-// The interpreter lock, given up while the guard lives except where it is
-// taken back (one callback at a time); held again when the guard goes.
-class LockReleased {
- public:
-  LockReleased() : saved_(PyEval_SaveThread()) {}
-  ~LockReleased() {
-    if (released_) PyEval_RestoreThread(saved_);
-  }
-  LockReleased(const LockReleased&) = delete;
-  LockReleased& operator=(const LockReleased&) = delete;
-
-  void take() {
-    PyEval_RestoreThread(saved_);
-    released_ = false;
-  }
-  void give() {
-    saved_ = PyEval_SaveThread();
-    released_ = true;
-  }
-
- private:
-  PyThreadState* saved_;
-  bool released_ = true;
-};
-
-// Blocks every asynchronous signal on this thread while it lives; the wait
-// then unblocks them itself, atomically (see WakeFd).
-class SignalsBlocked {
- public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    for (int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP}) sigdelset(&all, synchronous);
-    pthread_sigmask(SIG_BLOCK, &all, &previous_);
-  }
-  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsBlocked(const SignalsBlocked&) = delete;
-  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
-  const sigset_t* previous() const { return &previous_; }
-
- private:
-  sigset_t previous_;
-};
 
 // Python runs signal handlers on the process's main thread only.
 bool on_main_thread() { return gettid() == getpid(); }
@@ -123,7 +79,7 @@ bool wait_for_post(LoopChannel::Receiver& receiver, LockReleased& unlocked) {
     receiver.wait();
     return true;
   }
-  const SignalsBlocked blocked;
+  const rt::SignalsBlocked blocked;
   unlocked.take();
   if (PyErr_CheckSignals() < 0) return false;  // signals that came before the block
   unlocked.give();

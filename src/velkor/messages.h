@@ -5,7 +5,7 @@
 #include <memory>
 #include <variant>
 
-#include "pyref.h"
+#include "core/pyref.h"
 #include "runtime/channel.h"
 
 namespace velkor {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "messages.h"
-#include "pyref.h"
+#include "core/pyref.h"
 #include "runtime/timer_queue.h"
 
 namespace velkor {

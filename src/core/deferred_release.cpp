@@ -1,4 +1,4 @@
-#include "deferred_release.h"
+#include "core/deferred_release.h"
 
 #include <algorithm>
 #include <cstdio>

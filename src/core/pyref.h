@@ -10,7 +10,7 @@
 
 #include <utility>
 
-#include "deferred_release.h"
+#include "core/deferred_release.h"
 
 namespace velkor {
 

@@ -10,7 +10,7 @@
 #include "io.h"
 #include "messages.h"
 #include "pending_timers.h"
-#include "pyref.h"
+#include "core/pyref.h"
 #include "runtime/guarded.h"
 #include "runtime/runtime.h"
 

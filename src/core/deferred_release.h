@@ -13,6 +13,11 @@
 
 #include <atomic>
 
+// The list is one per extension module: each module links its own copy of
+// the core, with hidden symbols, and drains the list on its own entries, so
+// what one module's workers leave is released by that module's next call.
+// One list for the process would need a symbol exported between modules,
+// and would release nothing sooner.
 namespace velkor::deferred {
 
 // Queues `object` (an owned reference) for release under the lock.

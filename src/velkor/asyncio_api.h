@@ -8,7 +8,7 @@
 
 #include <Python.h>
 
-#include "pyref.h"
+#include "core/pyref.h"
 
 namespace velkor::asyncio {
 

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <span>
 
-#include "pyref.h"
+#include "core/pyref.h"
 
 namespace velkor::args {
 

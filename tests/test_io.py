@@ -452,3 +452,25 @@ def test_a_callback_released_by_remove_may_call_the_loop_from_its_finaliser():
     )
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split() == ["finalised", "3000"]
+
+
+def test_a_replaced_watch_stays_quiet_even_when_its_replacement_parks_first():
+    # The replacing watch can take the registration's slot before the old
+    # one is cancelled, which ends the old task while its call is queued:
+    # that call must still be dropped.
+    late = 0
+    for _ in range(100):
+        loop = velkor.VelkorLoop()
+        r, w = os.pipe()
+        os.set_blocking(r, False)
+        old, new = [], []
+        os.write(w, b"x")
+        loop.add_reader(r, old.append, (1,))
+        time.sleep(0.002)  # the old watch posts its call, or is about to
+        loop.add_reader(r, new.append, (2,))
+        run_until(loop, lambda: new)
+        late += len(old)
+        loop.remove_reader(r)
+        os.close(r)
+        os.close(w)
+    assert late == 0

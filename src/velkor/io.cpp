@@ -49,13 +49,10 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
 
   void on_ready() override { run(); }
 
-  const std::shared_ptr<WatchTarget>& target() const { return target_; }
-
-  // Unparks the task if it waits; the caller drops what this returns.
+  // Unparks the task if it waits; the caller drops what this returns. The
+  // target's `removed` flag, set first by the abort handle, stops the task
+  // at its next look and makes the run loop skip its queued calls.
   std::shared_ptr<rt::ReadyWaiter> abort() {
-    // One flag: the run loop skips the target's queued calls, and the task
-    // stops at its next look.
-    target_->removed.store(true, std::memory_order_release);
     std::shared_ptr<rt::Registration> registration;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -96,12 +93,8 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
 };
 
 void AbortHandle::abort() {
+  if (auto target = target_.lock()) target->removed.store(true, std::memory_order_release);
   if (auto task = task_.lock()) task->abort();
-}
-
-std::shared_ptr<WatchTarget> AbortHandle::target() const {
-  if (auto task = task_.lock()) return task->target();
-  return nullptr;
 }
 
 std::vector<std::shared_ptr<WatchTarget>> IoRegistry::targets() const {
@@ -128,7 +121,7 @@ void IoRegistry::add(rt::Direction direction, int fd, PyRef callback, PyRef args
   Watches& table = watches(direction);
   // Everything that can fail comes first, so a failure changes nothing.
   auto target = std::make_shared<WatchTarget>(std::move(callback), std::move(args));
-  auto task = std::make_shared<WatchTask>(direction, FdWrapper{fd}, std::move(target), sender,
+  auto task = std::make_shared<WatchTask>(direction, FdWrapper{fd}, target, sender,
                                           runtime_handle.poller());
   const auto [slot, inserted] = table.try_emplace(fd);
   try {
@@ -139,7 +132,7 @@ void IoRegistry::add(rt::Direction direction, int fd, PyRef callback, PyRef args
   }
   // The task may already run: it can only be cancelled through the handle
   // stored now, under the registry lock that we hold.
-  AbortHandle replaced = std::exchange(slot->second, AbortHandle(task));
+  AbortHandle replaced = std::exchange(slot->second, AbortHandle(task, target));
   replaced.abort();
 }
 

@@ -20,18 +20,24 @@ struct FdWrapper {
 
 class WatchTask;
 
-// Requests the cancellation of one watch task; does not keep it alive.
+// Requests the cancellation of one watch task; keeps neither the task nor
+// its target alive. It reaches the target on its own, since the target can
+// outlive the task: a replacing watch that parks in the same registration
+// slot ends the task while its calls may still be queued, and those must
+// see the `removed` flag.
 class AbortHandle {
  public:
   AbortHandle() = default;
-  explicit AbortHandle(std::weak_ptr<WatchTask> task) : task_(std::move(task)) {}
+  AbortHandle(std::weak_ptr<WatchTask> task, std::weak_ptr<WatchTarget> target)
+      : task_(std::move(task)), target_(std::move(target)) {}
   // A task that cancelling unparks ends here, and may release Python
   // references: callers hold a DeferHere while they hold the registry.
   void abort();
-  std::shared_ptr<WatchTarget> target() const;
+  std::shared_ptr<WatchTarget> target() const { return target_.lock(); }
 
  private:
   std::weak_ptr<WatchTask> task_;
+  std::weak_ptr<WatchTarget> target_;
 };
 
 // Every operation may end watch tasks and so release Python references:

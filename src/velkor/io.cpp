@@ -119,21 +119,24 @@ IoRegistry::IoRegistry(LoopChannel::Sender sender, rt::RuntimeHandle runtime_han
 
 void IoRegistry::add(rt::Direction direction, int fd, PyRef callback, PyRef args) {
   Watches& table = watches(direction);
-  // Everything that can fail comes first, so a failure changes nothing.
+  // Everything that can fail comes first, so a failure changes nothing but,
+  // when the task cannot be started, the end of the watch it replaces.
   auto target = std::make_shared<WatchTarget>(std::move(callback), std::move(args));
   auto task = std::make_shared<WatchTask>(direction, FdWrapper{fd}, target, sender,
                                           runtime_handle.poller());
-  const auto [slot, inserted] = table.try_emplace(fd);
+  const auto slot = table.try_emplace(fd).first;
+  // The old watch ends before the new one starts: running on, it could take
+  // the new one's first event (and its call would then be dropped).
+  std::exchange(slot->second, AbortHandle()).abort();
   try {
     runtime_handle.spawn([task] { task->start(); });
   } catch (...) {
-    if (inserted) table.erase(slot);
+    table.erase(slot);  // the old watch is gone either way; nothing half-made stays
     throw;
   }
-  // The task may already run: it can only be cancelled through the handle
-  // stored now, under the registry lock that we hold.
-  AbortHandle replaced = std::exchange(slot->second, AbortHandle(task, target));
-  replaced.abort();
+  // The new task is cancelled through this handle, under the registry lock
+  // that we hold, so it may already be running.
+  slot->second = AbortHandle(task, target);
 }
 
 bool IoRegistry::remove(rt::Direction direction, int fd) {

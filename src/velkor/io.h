@@ -47,7 +47,8 @@ class IoRegistry {
   IoRegistry(LoopChannel::Sender sender, rt::RuntimeHandle runtime_handle);
 
   // Starts a watch, replacing the direction's previous one on `fd`. Throws
-  // std::bad_alloc, leaving the registry as it was.
+  // std::bad_alloc, leaving the registry as it was, or when the new watch
+  // cannot be started, without either watch.
   void add(rt::Direction direction, int fd, PyRef callback, PyRef args);
   // Whether there was a watch to remove.
   bool remove(rt::Direction direction, int fd);

@@ -206,6 +206,15 @@ class Channel {
     // its last look still cuts the sleep short (`interrupted`). Callers look
     // again whatever this returns.
     WakeFd::Woke wait(const sigset_t* mask = nullptr) noexcept {
+      return wait_with([this, mask] { return core_->wake.sleep(mask); });
+    }
+
+    // The same, sleeping through `sleep()` instead, which must return once
+    // the wake-up descriptor (wake_fd()) becomes readable, if not sooner:
+    // the loop's thread sleeps in the poller's epoll set, of which that
+    // descriptor is a member.
+    template <typename Sleep>
+    WakeFd::Woke wait_with(Sleep&& sleep) noexcept {
       Core& core = *core_;
       // Announce the park, then look again: a producer either linked before
       // the announcement (seen here) or sees it and wakes us (seq_cst on
@@ -215,10 +224,14 @@ class Channel {
         core.parked.store(false, std::memory_order_relaxed);
         return WakeFd::Woke::signalled;
       }
-      const WakeFd::Woke woke = core.wake.sleep(mask);
+      const WakeFd::Woke woke = sleep();
+      // A producer that still saw the announcement writes the descriptor
+      // once more: a spurious wake-up later, never a lost one.
       core.parked.store(false, std::memory_order_relaxed);
       return woke;
     }
+
+    int wake_fd() const noexcept { return core_->wake.fd(); }
 
     // Waits for the next value. nullopt means end of channel: every sender
     // is gone and nothing is left.

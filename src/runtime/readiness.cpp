@@ -148,6 +148,10 @@ std::shared_ptr<Registration> Poller::acquire(int fd, int& error) {
   error = 0;
   if (shut_down_) return nullptr;
   auto found = by_fd_.find(fd);
+  if (found != by_fd_.end() && found->second.generation == 0) {
+    error = EEXIST;  // one of our own sources
+    return nullptr;
+  }
   if (found != by_fd_.end()) {
     shared = found->second.registration.lock();
     if (shared) {
@@ -191,16 +195,69 @@ void Poller::forget(int fd, std::uint32_t generation) {
   epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
 }
 
-int Poller::harvest() {
-  epoll_event events[batch];
-  const int n = epoll_wait(epoll_fd_, events, batch, 0);
-  if (n <= 0) return 0;
+// Sources carry generation 0 (watches start at 1), and their descriptor.
+namespace {
+constexpr std::uint64_t source_tag(int fd) { return static_cast<std::uint32_t>(fd); }
+}  // namespace
+
+void Poller::set_timer_source(int fd, std::function<void()> on_expiry) {
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.u64 = source_tag(fd);
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    throw RuntimeBuildError(os_error_text(errno));
+  }
+  timer_fd_ = fd;
+  on_timer_ = std::move(on_expiry);
+  std::lock_guard<std::mutex> lock(mutex_);
+  by_fd_[fd] = Entry{{}, 0};
+}
+
+void Poller::add_wake_source(int fd) {
+  // Level-triggered: it stays reported until its owner resets it, so no
+  // harvest elsewhere can take the wake-up away from the one who sleeps.
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = source_tag(fd);
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    throw RuntimeBuildError(os_error_text(errno));
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  by_fd_[fd] = Entry{{}, 0};
+}
+
+void Poller::remove_source(int fd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = by_fd_.find(fd);
+  if (found == by_fd_.end() || found->second.generation != 0) return;
+  by_fd_.erase(found);
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+bool Poller::wait(Events& events, int timeout_ms, const sigset_t* mask) {
+  const int n = epoll_pwait(epoll_fd_, events.items, batch, timeout_ms, mask);
+  events.count = n > 0 ? n : 0;
+  return !(n < 0 && errno == EINTR);
+}
+
+void Poller::deliver(const Events& events) {
+  const int n = events.count;
   std::shared_ptr<Registration> targets[batch];
+  bool timer_due = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (int i = 0; i < n; ++i) {
-      const int fd = static_cast<int>(static_cast<std::uint32_t>(events[i].data.u64));
-      const auto generation = static_cast<std::uint32_t>(events[i].data.u64 >> 32);
+      const int fd = static_cast<int>(static_cast<std::uint32_t>(events.items[i].data.u64));
+      const auto generation = static_cast<std::uint32_t>(events.items[i].data.u64 >> 32);
+      if (generation == 0) {
+        if (fd == timer_fd_) {
+          timer_due = true;
+        } else {
+          std::uint64_t count = 0;  // a wake-up source: reset it
+          [[maybe_unused]] const auto read_back = read(fd, &count, sizeof count);
+        }
+        continue;
+      }
       auto found = by_fd_.find(fd);
       if (found != by_fd_.end() && found->second.generation == generation) {
         targets[i] = found->second.registration.lock();
@@ -208,9 +265,16 @@ int Poller::harvest() {
     }
   }
   for (int i = 0; i < n; ++i) {
-    if (targets[i]) targets[i]->record(readiness::flags_from_epoll(events[i].events));
+    if (targets[i]) targets[i]->record(readiness::flags_from_epoll(events.items[i].events));
   }
-  return n;
+  if (timer_due) on_timer_();
+}
+
+int Poller::harvest() {
+  Events events;
+  wait(events, 0);
+  if (events.count > 0) deliver(events);
+  return events.count;
 }
 
 void Poller::shut_down() {

@@ -13,9 +13,12 @@
 // out and resumes it, on the harvesting worker thread, with no lock held.
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <sys/epoll.h>
 #include <unordered_map>
 
 namespace velkor::rt {
@@ -102,6 +105,12 @@ class Poller : public std::enable_shared_from_this<Poller> {
  public:
   static constexpr int batch = 64;
 
+  // Events read from the epoll instance, not yet delivered.
+  struct Events {
+    epoll_event items[batch];
+    int count = 0;
+  };
+
   // Throws RuntimeBuildError when the epoll instance cannot be made.
   static std::shared_ptr<Poller> create();
 
@@ -123,6 +132,25 @@ class Poller : public std::enable_shared_from_this<Poller> {
   // poller has shut down.
   std::shared_ptr<Registration> acquire(int fd, int& error);
 
+  // Members of the epoll set that are not descriptor watches. The timer
+  // source's handler runs on the thread that delivers its event; it is set
+  // once, before anything waits or harvests. A wake-up source is an eventfd
+  // whose owner sleeps in wait(): delivering its event only resets it.
+  // Watching a source's descriptor is refused (EEXIST): its epoll entry is
+  // the source's.
+  void set_timer_source(int fd, std::function<void()> on_expiry);
+  void add_wake_source(int fd);  // throws RuntimeBuildError
+  // Before the source's descriptor is closed, so that its number is free.
+  void remove_source(int fd);
+
+  // Waits up to `timeout_ms` (-1: no limit), under `mask` when given, and
+  // reads what is ready into `events`. False when a signal cut the wait
+  // short (nothing read).
+  bool wait(Events& events, int timeout_ms, const sigset_t* mask = nullptr);
+  // Delivers what wait() read: records each watch's event (resuming its
+  // waiters here) and runs the timer source's handler.
+  void deliver(const Events& events);
+
   // Reads the events that are ready, without blocking, and delivers them.
   // Returns how many were read (`batch` means there may be more).
   int harvest();
@@ -140,6 +168,8 @@ class Poller : public std::enable_shared_from_this<Poller> {
   void forget(int fd, std::uint32_t generation);
 
   int epoll_fd_;
+  int timer_fd_ = -1;
+  std::function<void()> on_timer_;
   std::mutex mutex_;  // guards the map, the generation counter and shut_down_
   std::unordered_map<int, Entry> by_fd_;
   std::uint32_t next_generation_ = 0;

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <unistd.h>
+#include <asio/post.hpp>
 
 #include "runtime/os_error.h"
 
@@ -15,22 +17,50 @@ int duplicate(int fd) {
 }
 }  // namespace
 
-ReadinessPump::ReadinessPump(asio::io_context& io, std::shared_ptr<Poller> poller)
-    : poller_(std::move(poller)), descriptor_(io, duplicate(poller_->epoll_fd())) {}
+ReadinessPump::ReadinessPump(asio::io_context& io, std::shared_ptr<Poller> poller,
+                             PollGate& gate)
+    : io_(io),
+      poller_(std::move(poller)),
+      gate_(gate),
+      fd_(duplicate(poller_->epoll_fd())),
+      descriptor_(io, fd_) {}
+
+ReadinessPump::~ReadinessPump() {
+  if (!descriptor_.is_open()) close(fd_);
+}
 
 void ReadinessPump::arm() {
   descriptor_.async_wait(asio::posix::stream_descriptor::wait_read,
                          [this](const std::error_code& error) {
-                           if (error) return;  // shutting down
-                           try {
-                             drain();
-                           } catch (...) {
-                             arm();  // whatever failed, readiness keeps flowing
-                             throw;
-                           }
-                           arm();
-                           drain();
+                           if (!error) on_ready();  // else shutting down
                          });
+}
+
+void ReadinessPump::on_ready() {
+  if (!descriptor_.is_open()) descriptor_.assign(fd_);  // resumed after a park
+  if (!gate_.worker_enter()) {
+    // Parked: the loop's thread owns the poller. Out of the reactor's epoll
+    // set meanwhile, or every event would still wake a worker for nothing.
+    fd_ = descriptor_.release();
+    return;
+  }
+  struct Leave {
+    PollGate& gate;
+    ~Leave() { gate.worker_leave(); }
+  } leave{gate_};
+  try {
+    drain();
+  } catch (...) {
+    arm();  // whatever failed, readiness keeps flowing
+    throw;
+  }
+  arm();
+  drain();
+}
+
+void ReadinessPump::resume() {
+  // A parked pump has no wait armed: on_ready() arms the one it needs.
+  asio::post(io_, [this] { on_ready(); });
 }
 
 void ReadinessPump::drain() {

@@ -5,6 +5,7 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <memory>
 
+#include "runtime/poll_gate.h"
 #include "runtime/readiness.h"
 
 namespace velkor::rt {
@@ -20,18 +21,33 @@ namespace velkor::rt {
 // harvest after arming is what makes up for that. A spurious completion only
 // costs a harvest that finds nothing. Harvests may overlap on two workers;
 // each event is handed to one of them, and recording is thread-safe.
+//
+// While the loop's thread owns the poller (see PollGate), a completion
+// neither harvests nor re-arms, and takes the descriptor out of Asio's
+// reactor; resume() puts it back and starts the pump again.
 class ReadinessPump {
  public:
   // Throws RuntimeBuildError when the epoll descriptor cannot be duplicated.
-  ReadinessPump(asio::io_context& io, std::shared_ptr<Poller> poller);
+  ReadinessPump(asio::io_context& io, std::shared_ptr<Poller> poller, PollGate& gate);
+  ~ReadinessPump();
+  ReadinessPump(const ReadinessPump&) = delete;
+  ReadinessPump& operator=(const ReadinessPump&) = delete;
 
-  // Starts (or continues) waiting; called once, then by each completion.
+  // Starts waiting; called once, then by each completion.
   void arm();
+
+  // Harvests and re-arms on a worker: for the thread that handed the poller
+  // back and found the pump parked.
+  void resume();
 
  private:
   void drain();
+  void on_ready();
 
+  asio::io_context& io_;
   std::shared_ptr<Poller> poller_;
+  PollGate& gate_;
+  int fd_;  // the duplicate of the epoll descriptor, owned here while parked
   asio::posix::stream_descriptor descriptor_;
 };
 

@@ -48,9 +48,11 @@ std::size_t worker_count_from_environment() {
 // ---- core and handle
 
 RuntimeCore::RuntimeCore() : poller(Poller::create()) {
-  pump = std::make_unique<ReadinessPump>(io, poller);
+  pump = std::make_unique<ReadinessPump>(io, poller, gate);
   pump->arm();
 }
+
+void RuntimeHandle::resume_pump() const { core_->pump->resume(); }
 
 RuntimeCore::~RuntimeCore() {
   pump.reset();

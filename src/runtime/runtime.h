@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/poll_gate.h"
 #include "runtime/readiness.h"
 #include "runtime/timer_queue.h"
 
@@ -31,8 +32,9 @@ struct RuntimeCore {
   ~RuntimeCore();
   asio::io_context io;
   std::shared_ptr<Poller> poller;
-  // Bound to `io`, so these go first.
-  TimerQueue timers{io};
+  TimerQueue timers{*poller};
+  PollGate gate;
+  // Bound to `io`, so it goes first.
   std::unique_ptr<ReadinessPump> pump;
 };
 
@@ -71,6 +73,11 @@ class RuntimeHandle {
   void cancel_timer(TimerQueue::Id id) const { core_->timers.cancel(id); }
 
   const std::shared_ptr<Poller>& poller() const { return core_->poller; }
+
+  // The loop's thread takes the poller for a run and gives it back after
+  // (see PollGate and LoopPolling).
+  PollGate& gate() const { return core_->gate; }
+  void resume_pump() const;
 
  private:
   std::shared_ptr<RuntimeCore> core_;

@@ -1,10 +1,27 @@
 #include "runtime/timer_queue.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
-#include <new>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include "runtime/os_error.h"
 
 namespace velkor::rt {
+
+TimerQueue::TimerQueue(Poller& poller)
+    : timer_fd_(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {
+  if (timer_fd_ < 0) throw RuntimeBuildError(os_error_text(errno));
+  try {
+    poller.set_timer_source(timer_fd_, [this] { expire(); });
+  } catch (...) {
+    close(timer_fd_);
+    throw;
+  }
+}
+
+TimerQueue::~TimerQueue() { close(timer_fd_); }
 
 void TimerQueue::schedule(Id id, Task task) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -17,24 +34,22 @@ void TimerQueue::cancel(Id id) {
   Pending::node_type taken;
   std::lock_guard<std::mutex> lock(mutex_);
   taken = pending_.extract(id);
-  // A cancelled earliest timer leaves the Asio timer armed for its deadline:
+  // A cancelled earliest timer leaves the timerfd armed for its deadline:
   // that wake-up finds nothing due and re-arms for the next one.
 }
 
 void TimerQueue::arm(clock::time_point deadline) {
-  if (deadline == clock::time_point::max()) return;  // nothing will ever be due
-  timer_.expires_at(deadline);  // cancels the previous wait, if any
-  try {
-    timer_.async_wait([this](const std::error_code& error) {
-      if (!error) expire();
-    });
-  } catch (const std::bad_alloc&) {
-    // Out of memory: nothing is armed, so the next schedule() arms.
-    armed_for_ = clock::time_point::max();
-    std::fputs("velkor: out of memory; timers wait for the next one scheduled\n", stderr);
-    return;
-  }
   armed_for_ = deadline;
+  if (deadline == clock::time_point::max()) return;  // nothing will ever be due
+  // steady_clock is CLOCK_MONOTONIC; a deadline already past fires at once
+  // (a zero value would disarm instead).
+  const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      deadline.time_since_epoch()).count();
+  itimerspec spec{};
+  spec.it_value.tv_sec = since_epoch / 1'000'000'000;
+  spec.it_value.tv_nsec = since_epoch % 1'000'000'000;
+  if (spec.it_value.tv_sec <= 0 && spec.it_value.tv_nsec <= 0) spec.it_value.tv_nsec = 1;
+  timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
 void TimerQueue::expire() {
@@ -42,6 +57,8 @@ void TimerQueue::expire() {
   Pending due;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    std::uint64_t expirations = 0;  // resets the timerfd's edge
+    [[maybe_unused]] const auto read_back = read(timer_fd_, &expirations, sizeof expirations);
     if (expiring_ || shut_down_) return;  // the batch in progress re-arms
     expiring_ = true;
     armed_for_ = clock::time_point::max();
@@ -70,7 +87,8 @@ void TimerQueue::shut_down() {
     std::lock_guard<std::mutex> lock(mutex_);
     shut_down_ = true;
     dropped.swap(pending_);
-    timer_.cancel();
+    const itimerspec disarmed{};
+    timerfd_settime(timer_fd_, 0, &disarmed, nullptr);
   }
   // The tasks are destroyed here, outside the lock.
 }

@@ -1,18 +1,19 @@
 #pragma once
-// The runtime's timers: one deadline-ordered set and one Asio timer armed
-// for its earliest entry. Due tasks run one batch at a time, in deadline
-// order (ties in scheduling order), on a worker thread; so two timers due
-// together never race each other to their effects. A timer can be
-// cancelled by its id, which takes its task out at once.
+// The runtime's timers: one deadline-ordered set and one timerfd armed for
+// its earliest entry. The timerfd sits in the poller's epoll set, so due
+// tasks run on whichever thread delivers the poller's events (a worker, or
+// the thread that runs the loop while it waits there), one batch at a time,
+// in deadline order (ties in scheduling order); so two timers due together
+// never race each other to their effects. A timer can be cancelled by its
+// id, which takes its task out at once.
 
-#include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
 
+#include "runtime/readiness.h"
 #include "runtime/task.h"
 
 namespace velkor::rt {
@@ -28,7 +29,9 @@ class TimerQueue {
     auto operator<=>(const Id&) const = default;
   };
 
-  explicit TimerQueue(asio::io_context& io) : timer_(io) {}
+  // Throws RuntimeBuildError when the timerfd cannot be made or added.
+  explicit TimerQueue(Poller& poller);
+  ~TimerQueue();
   TimerQueue(const TimerQueue&) = delete;
   TimerQueue& operator=(const TimerQueue&) = delete;
 
@@ -47,20 +50,22 @@ class TimerQueue {
   // on the calling thread, outside the queue's lock.
   void cancel(Id id);
 
+  // Runs the batch that is due; the poller calls it when the timerfd fires.
+  void expire();
+
   // Destroys every pending task unrun, here; later tasks are dropped too.
-  // The caller must have stopped the workers.
+  // The caller must have stopped the threads that deliver events.
   void shut_down();
 
  private:
   using Pending = std::map<Id, Task>;
 
   void arm(clock::time_point deadline);  // with mutex_ held
-  void expire();
 
   std::atomic<std::uint64_t> next_sequence_{0};
   std::mutex mutex_;  // guards everything below, and every use of timer_
   Pending pending_;
-  asio::steady_timer timer_;
+  int timer_fd_;
   clock::time_point armed_for_ = clock::time_point::max();
   bool expiring_ = false;  // a worker is running a batch; it re-arms when done
   bool shut_down_ = false;

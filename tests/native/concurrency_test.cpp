@@ -116,12 +116,33 @@ TEST(watches_see_every_write_while_they_are_woken_and_cancelled_concurrently) {
   }
 }
 
+namespace {
+// Two threads delivering a poller's events, as the runtime's workers do.
+struct Deliverers {
+  std::shared_ptr<velkor::rt::Poller> poller = velkor::rt::Poller::create();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  Deliverers() {
+    for (int i = 0; i < 2; ++i) {
+      threads.emplace_back([this] {
+        while (!stop) {
+          velkor::rt::Poller::Events events;
+          poller->wait(events, 10);
+          poller->deliver(events);
+        }
+      });
+    }
+  }
+  ~Deliverers() {
+    stop = true;
+    for (auto& thread : threads) thread.join();
+  }
+};
+}  // namespace
+
 TEST(timers_from_many_threads_all_fire_in_deadline_order_and_cancelled_ones_never) {
-  asio::io_context io;
-  auto work = asio::make_work_guard(io);
-  velkor::rt::TimerQueue queue(io);
-  std::vector<std::thread> workers;
-  for (int i = 0; i < 2; ++i) workers.emplace_back([&io] { io.run(); });
+  Deliverers deliverers;
+  velkor::rt::TimerQueue queue(*deliverers.poller);
 
   std::mutex mutex;
   std::vector<std::chrono::steady_clock::time_point> fired;
@@ -161,20 +182,14 @@ TEST(timers_from_many_threads_all_fire_in_deadline_order_and_cancelled_ones_neve
     CHECK(std::is_sorted(fired.begin(), fired.end()));
   }
   queue.shut_down();
-  work.reset();
-  io.stop();
-  for (auto& worker : workers) worker.join();
 }
 
 // A cancel that races with the timer's expiry either takes the task out
 // unrun or finds it gone: each task runs or is destroyed unrun, never both,
 // never neither.
 TEST(cancelling_timers_as_they_fall_due_runs_or_drops_each_once) {
-  asio::io_context io;
-  auto work = asio::make_work_guard(io);
-  velkor::rt::TimerQueue queue(io);
-  std::vector<std::thread> workers;
-  for (int i = 0; i < 2; ++i) workers.emplace_back([&io] { io.run(); });
+  Deliverers deliverers;
+  velkor::rt::TimerQueue queue(*deliverers.poller);
 
   struct Tally {
     std::atomic<int> ran{0};
@@ -201,7 +216,4 @@ TEST(cancelling_timers_as_they_fall_due_runs_or_drops_each_once) {
   CHECK(tally.ran <= timers);
   CHECK(tally.ran >= timers / 2);  // the second half was never cancelled
   queue.shut_down();
-  work.reset();
-  io.stop();
-  for (auto& worker : workers) worker.join();
 }

@@ -14,6 +14,8 @@ VelkorEventLoop VelkorEventLoop::build() {
   VelkorEventLoop state;
   state.runtime = std::make_unique<rt::Runtime>(workers);
   auto [sender, receiver] = LoopChannel::make();
+  // The thread that runs the loop sleeps in the poller: posts must wake it.
+  state.runtime->handle().poller()->add_wake_source(receiver.wake_fd());
   IoRegistry registry(sender, state.runtime->handle());
   state.receiver = std::make_shared<rt::Guarded<std::optional<LoopChannel::Receiver>>>(
       std::move(receiver));
@@ -24,6 +26,10 @@ VelkorEventLoop VelkorEventLoop::build() {
 }
 
 VelkorEventLoop::~VelkorEventLoop() {
+  if (runtime && receiver) {
+    auto slot = receiver->lock();
+    if (slot && slot->has_value()) runtime->handle().poller()->remove_source((*slot)->wake_fd());
+  }
   if (runtime) runtime->shut_down();
   runtime.reset();
   sender.reset();

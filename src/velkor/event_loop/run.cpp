@@ -6,6 +6,7 @@
 
 #include "asyncio_api.h"
 #include "core/lock_released.h"
+#include "runtime/loop_polling.h"
 #include "runtime/signals_blocked.h"
 #include "event_loop/event_loop.h"
 #include "panic.h"
@@ -74,16 +75,19 @@ enum class DrainEnd {
 // up to or during the wait: signals are blocked before the last look, and
 // the wait itself unblocks them. False when a handler raised (the lock is
 // then held, with the exception set).
-bool wait_for_post(LoopChannel::Receiver& receiver, LockReleased& unlocked) {
-  if (!on_main_thread()) {
-    receiver.wait();
+bool wait_for_post(LoopChannel::Receiver& receiver, rt::LoopPolling& polling,
+                   LockReleased& unlocked, bool handles_signals) {
+  // What is ready already needs no sleep, nor the signal handling around it.
+  if (polling.poll_now()) return true;
+  if (!handles_signals) {
+    polling.sleep(receiver, nullptr);
     return true;
   }
   const rt::SignalsBlocked blocked;
   unlocked.take();
   if (PyErr_CheckSignals() < 0) return false;  // signals that came before the block
   unlocked.give();
-  if (receiver.wait(blocked.previous()) == rt::WakeFd::Woke::interrupted) {
+  if (polling.sleep(receiver, blocked.previous()) == rt::WakeFd::Woke::interrupted) {
     unlocked.take();
     if (PyErr_CheckSignals() < 0) return false;
     unlocked.give();
@@ -92,14 +96,17 @@ bool wait_for_post(LoopChannel::Receiver& receiver, LockReleased& unlocked) {
 }
 
 // Runs messages in channel order, taking the interpreter lock for each one
-// and giving it back after, until a Stop.
+// and giving it back after, until a Stop. The thread owns the runtime's
+// poller meanwhile: it sleeps there and delivers readiness and timers itself.
 DrainEnd drain(VelkorEventLoop& state, LoopChannel::Receiver& receiver) {
+  rt::LoopPolling polling(state.runtime->handle());
+  const bool handles_signals = on_main_thread();
   LockReleased unlocked;
   for (;;) {
     std::optional<LoopMessage> message = receiver.try_recv();
     if (!message) {
       if (receiver.senders_gone()) return DrainEnd::stopped;
-      if (!wait_for_post(receiver, unlocked)) return DrainEnd::raised;
+      if (!wait_for_post(receiver, polling, unlocked, handles_signals)) return DrainEnd::raised;
       continue;
     }
     if (std::holds_alternative<Stop>(*message)) return DrainEnd::stopped;
@@ -126,6 +133,7 @@ DrainEnd drain(VelkorEventLoop& state, LoopChannel::Receiver& receiver) {
     post_follow_up(state, *message);
     message.reset();  // its references go while we hold the lock
     unlocked.give();
+    polling.poll_if_due();
   }
 }
 

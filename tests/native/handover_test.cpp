@@ -1,0 +1,214 @@
+// The poller passing between the worker threads and the thread that runs a
+// loop: nothing is lost or delivered twice across the hand-overs, and the
+// owner is woken by posts, timers and readiness alike. Built with
+// ThreadSanitizer by `./dev tsan`.
+
+#include <atomic>
+#include <fcntl.h>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "native_test.h"
+#include "runtime/channel.h"
+#include "runtime/loop_polling.h"
+#include "runtime/runtime.h"
+
+using namespace std::chrono_literals;
+using velkor::rt::Channel;
+using velkor::rt::Direction;
+using velkor::rt::LoopPolling;
+using velkor::rt::ReadyWaiter;
+using velkor::rt::Registration;
+using velkor::rt::Runtime;
+
+namespace {
+
+enum class Kind { post, timer, readiness };
+struct Message {
+  Kind kind;
+  int value;
+};
+using LoopChannel = Channel<Message>;
+
+// A watch that posts one message per readiness event, from whichever thread
+// delivers it, and notes that thread.
+struct PostingWatch : ReadyWaiter, std::enable_shared_from_this<PostingWatch> {
+  std::shared_ptr<Registration> registration;
+  LoopChannel::Sender sender;
+  std::atomic<bool> cancelled{false};
+  std::atomic<std::thread::id> last_thread{};
+  std::uint64_t posted = 0;
+  explicit PostingWatch(LoopChannel::Sender tx) : sender(std::move(tx)) {}
+
+  void on_ready() override { run(); }
+  void run() {
+    for (;;) {
+      std::uint64_t observed = 0;
+      if (registration->wait(Direction::read, 0, cancelled, shared_from_this(), observed) !=
+          Registration::Wait::ready) {
+        return;
+      }
+      last_thread = std::this_thread::get_id();
+      Message message{Kind::readiness, static_cast<int>(posted++)};
+      if (!sender.try_post(std::move(message))) return;
+      registration->clear_ready(Direction::read, observed);
+    }
+  }
+};
+
+// One run of a loop: drains until it has seen `until()`, sleeping in the
+// poller whenever its queue is empty.
+template <typename Until, typename OnMessage>
+void run_loop(Runtime& runtime, LoopChannel::Receiver& receiver, Until&& until,
+              OnMessage&& on_message) {
+  LoopPolling polling(runtime.handle());
+  while (!until()) {
+    if (auto message = receiver.try_recv()) {
+      on_message(*message);
+      polling.poll_if_due();
+      continue;
+    }
+    if (!polling.poll_now()) polling.sleep(receiver, nullptr);
+  }
+}
+
+}  // namespace
+
+TEST(the_owner_is_woken_by_posts_timers_and_readiness_across_many_hand_overs) {
+  Runtime runtime(2);
+  auto [sender, receiver] = LoopChannel::make();
+  runtime.handle().poller()->add_wake_source(receiver.wake_fd());
+
+  int pipe_fds[2];
+  CHECK(pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) == 0);
+  auto watch = std::make_shared<PostingWatch>(sender);
+  int error = 0;
+  watch->registration = runtime.handle().poller()->acquire(pipe_fds[0], error);
+  CHECK(watch->registration);
+  runtime.handle().spawn([watch] { watch->run(); });
+
+  constexpr int posts = 20000;
+  constexpr int timers = 2000;
+  constexpr int writes = 2000;
+  std::atomic<int> timers_scheduled{0};
+  std::thread poster([tx = sender]() mutable {
+    std::mt19937 rng(1);
+    for (int i = 0; i < posts; ++i) {
+      Message message{Kind::post, i};
+      if (!tx.try_post(std::move(message))) std::abort();
+      if (rng() % 64 == 0) std::this_thread::sleep_for(20us);  // let the owner sleep
+    }
+  });
+  std::thread timer_thread([&, tx = sender, runtime_handle = runtime.handle()]() mutable {
+    std::mt19937 rng(2);
+    for (int i = 0; i < timers; ++i) {
+      runtime_handle.spawn_after(std::chrono::microseconds(rng() % 300), [tx, i]() mutable {
+        Message message{Kind::timer, i};
+        (void)tx.try_post(std::move(message));
+      });
+      ++timers_scheduled;
+      if (rng() % 16 == 0) std::this_thread::sleep_for(50us);
+    }
+  });
+  std::thread writer([&] {
+    std::mt19937 rng(3);
+    for (int i = 0; i < writes; ++i) {
+      char byte = 'x';
+      CHECK(write(pipe_fds[1], &byte, 1) == 1);
+      std::this_thread::sleep_for(std::chrono::microseconds(rng() % 100));
+    }
+  });
+
+  // Runs come and go meanwhile, handing the poller back and forth.
+  std::vector<int> next_post;
+  int posts_seen = 0, timers_seen = 0, readiness_seen = 0;
+  std::mt19937 rng(4);
+  auto on_message = [&](const Message& message) {
+    switch (message.kind) {
+      case Kind::post:
+        CHECK(message.value == posts_seen);  // one producer: its order is kept
+        ++posts_seen;
+        break;
+      case Kind::timer:
+        ++timers_seen;
+        break;
+      case Kind::readiness: {
+        char buffer[4096];
+        while (read(pipe_fds[0], buffer, sizeof buffer) > 0) {
+        }
+        ++readiness_seen;
+        break;
+      }
+    }
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (posts_seen < posts || timers_seen < timers) {
+    CHECK(std::chrono::steady_clock::now() < deadline);
+    const int budget = 1 + static_cast<int>(rng() % 500);
+    int handled = 0;
+    run_loop(
+        runtime, receiver,
+        [&] { return handled >= budget || (posts_seen >= posts && timers_seen >= timers); },
+        [&](const Message& message) {
+          on_message(message);
+          ++handled;
+        });
+    if (rng() % 4 == 0) std::this_thread::sleep_for(100us);  // the workers own it now
+  }
+  poster.join();
+  timer_thread.join();
+  writer.join();
+  CHECK(posts_seen == posts);
+  CHECK(timers_seen == timers);
+  // The last write is seen, wherever its event was delivered.
+  for (int i = 0; i < 2000 && !readiness_seen; ++i) std::this_thread::sleep_for(1ms);
+  CHECK(readiness_seen > 0);
+  watch->cancelled = true;
+  watch->registration->unpark(Direction::read, watch.get());
+  runtime.shut_down();
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+}
+
+TEST(readiness_reaches_the_owner_without_a_worker) {
+  Runtime runtime(2);
+  auto [sender, receiver] = LoopChannel::make();
+  runtime.handle().poller()->add_wake_source(receiver.wake_fd());
+  int pipe_fds[2];
+  CHECK(pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) == 0);
+  auto watch = std::make_shared<PostingWatch>(sender);
+  int error = 0;
+  watch->registration = runtime.handle().poller()->acquire(pipe_fds[0], error);
+  CHECK(watch->registration);
+  std::atomic<bool> parked{false};
+  runtime.handle().spawn([&, watch] {
+    watch->run();
+    parked = true;
+  });
+  for (int i = 0; i < 5000 && !parked; ++i) std::this_thread::sleep_for(1ms);
+  CHECK(parked);
+  {
+    LoopPolling polling(runtime.handle());
+    std::thread writer([&] {
+      std::this_thread::sleep_for(20ms);  // the owner is asleep in the poller by now
+      char byte = 'x';
+      CHECK(write(pipe_fds[1], &byte, 1) == 1);
+    });
+    std::optional<Message> got;
+    while (!(got = receiver.try_recv())) polling.sleep(receiver, nullptr);
+    writer.join();
+    CHECK(got->kind == Kind::readiness);
+    CHECK(watch->last_thread.load() == std::this_thread::get_id());
+  }
+  watch->cancelled = true;
+  watch->registration->unpark(Direction::read, watch.get());
+  runtime.shut_down();
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+}

@@ -474,3 +474,36 @@ def test_a_replaced_watch_stays_quiet_even_when_its_replacement_parks_first():
         os.close(r)
         os.close(w)
     assert late == 0
+
+
+@pytest.mark.parametrize("when", ["before the run", "during a busy callback"])
+def test_events_that_come_while_a_call_waits_merge_into_it(loop, pipe, when):
+    # Before the run the workers deliver each event as it comes; during a
+    # callback the loop's thread delivers them all after it.
+    r, w = pipe
+    calls = []
+    received = bytearray()
+
+    def on_readable():
+        calls.append(1)
+        try:
+            received.extend(os.read(r, 1 << 20))
+        except BlockingIOError:
+            pass
+
+    def flood():
+        for i in range(2000):
+            os.write(w, b"x")
+            if i % 20 == 0:
+                time.sleep(0.0005)  # room for a worker to deliver each burst
+
+    loop.add_reader(r, on_readable, ())
+    if when == "before the run":
+        flood()
+    else:
+        loop.call_soon(flood)
+    run_until(loop, lambda: len(received) == 2000)
+    loop.remove_reader(r)
+    # One call for everything that came before it ran (a second at most, for
+    # an event between the call's start and its read).
+    assert len(calls) <= 2

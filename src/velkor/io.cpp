@@ -75,10 +75,22 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
       if (closed && (observed & rt::readiness::ready_flag(direction_))) {
         target_->follow_up.store(true, std::memory_order_release);
       }
-      if (!sender_.try_post(LoopMessage{Callback{target_}})) return;  // the loop is gone
+      // At most one call of a watch waits in the queue: events that come
+      // meanwhile are news to that call, which runs after all of them.
+      if (!target_->queued.exchange(true, std::memory_order_acq_rel) && !post()) return;
       registration.clear_ready(direction_, observed);
       // A closed condition is reported once per event, not on every turn.
       if (closed) closed_seen_ = rt::readiness::tick(observed);
+    }
+  }
+
+  // Queues one call; false when the loop is gone.
+  bool post() {
+    try {
+      return sender_.try_post(LoopMessage{Callback{target_}});
+    } catch (...) {
+      target_->queued.store(false, std::memory_order_release);  // nothing is queued
+      throw;
     }
   }
 

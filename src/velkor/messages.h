@@ -27,6 +27,9 @@ struct WatchTarget {
   // more time, so that a callback that read only the data still sees the
   // end of file. Not once the watch is removed.
   std::atomic<bool> follow_up{false};
+  // True while a call of this watch waits in the queue; the run loop resets
+  // it as the call starts, so that an event during the call queues another.
+  std::atomic<bool> queued{false};
   // Set, under the registry lock, when the watch is removed or replaced: its
   // task stops at its next look, and the run loop skips its queued calls.
   std::atomic<bool> removed{false};

@@ -25,6 +25,7 @@ bool on_main_thread() { return gettid() == getpid(); }
 bool run_message(LoopMessage& message) {
   if (auto* run = std::get_if<RunHandle>(&message)) return asyncio::run_handle(run->handle.get());
   auto& callback = std::get<Callback>(message);
+  callback.target->queued.store(false, std::memory_order_release);
   // A watch removed or replaced since it posted this message stays quiet:
   // its caller may have closed the descriptor, and the number may already
   // name another file. (The collector's clear also leaves no callback.)
@@ -47,11 +48,13 @@ void post_follow_up(VelkorEventLoop& state, LoopMessage& message) {
       target.removed.load(std::memory_order_acquire)) {
     return;
   }
+  if (target.queued.exchange(true, std::memory_order_acq_rel)) return;  // one is queued already
   LoopMessage again{Callback{callback->target}};
   try {
     (void)state.sender->try_post(std::move(again));
   } catch (const std::bad_alloc&) {
     // Out of memory: the extra call is lost, but the run and its queue stay.
+    target.queued.store(false, std::memory_order_release);
     report_panic("no memory for a watch's follow-up call; it is dropped");
   }
 }

@@ -38,7 +38,7 @@ class Workload:
     count: int  # operations per repetition
     quick_count: int
     # "time": ns per operation; "cpu-share": CPU time over wall time, in
-    # percent; "memory": Sample.value per operation.
+    # percent; "memory": Sample.value per operation; "value": Sample.value.
     metric: str = "time"
     unit: str = "ns/op"
     fresh_loop: bool = True  # the harness hands each repetition a new loop
@@ -169,6 +169,9 @@ def figures(workload: Workload, sample: Sample, count: int) -> tuple[float, floa
     if workload.metric == "memory":
         assert sample.value is not None
         return sample.value / count, None
+    if workload.metric == "value":
+        assert sample.value is not None
+        return sample.value, None
     raise ValueError(workload.metric)
 
 

@@ -9,7 +9,9 @@ from __future__ import annotations
 
 import asyncio
 import socket
+import statistics
 import threading
+import time
 
 from . import memory
 from .harness import Trial, Workload, native_thread_count
@@ -135,7 +137,9 @@ def threadsafe(t: Trial) -> None:
     t.check(ran == n, f"{ran} of {n} callbacks ran")
 
 
-def ping_pong(t: Trial) -> None:
+def ping_pong(t: Trial, rearm: bool = False) -> None:
+    """With `rearm`, each read callback removes its reader and adds it again
+    after its read, as socket helpers such as sock_recv do around each wait."""
     loop, n, kind = t.loop, t.count, t.kind
     a, b = socket.socketpair()
     a.setblocking(False)
@@ -151,6 +155,9 @@ def ping_pong(t: Trial) -> None:
         if removed:
             late_calls += 1
             return
+        if rearm:
+            loop.remove_reader(a.fileno())
+            kind.add_reader(loop, a.fileno(), on_a)
         try:
             data = a.recv(64)
         except BlockingIOError:
@@ -167,6 +174,9 @@ def ping_pong(t: Trial) -> None:
         if removed:
             late_calls += 1
             return
+        if rearm:
+            loop.remove_reader(b.fileno())
+            kind.add_reader(loop, b.fileno(), on_b)
         try:
             data = b.recv(64)
         except BlockingIOError:
@@ -201,6 +211,46 @@ def ping_pong(t: Trial) -> None:
                empty_wakeups, 2 * n)
     if late_calls:
         t.note("read callbacks ran after remove_reader had returned", late_calls)
+
+
+def ping_pong_rearm(t: Trial) -> None:
+    ping_pong(t, rearm=True)
+
+
+# The delay of each timer of the timer-lateness workload.
+LATENESS_DELAY = 0.000_200
+
+
+def timer_lateness(t: Trial) -> None:
+    """How late a lone short timer runs: a chain of call_later(200 us)
+    timers, each measured from its scheduling to its callback."""
+    loop, n = t.loop, t.count
+    delay_ns = LATENESS_DELAY * 1e9
+    clock = time.perf_counter_ns
+    late: list[int] = []
+    early = 0
+
+    def fire(scheduled: int) -> None:
+        nonlocal early
+        lateness = clock() - scheduled - delay_ns
+        if lateness < -1000:  # a microsecond for the two clocks' granularity
+            early += 1
+        late.append(int(lateness))
+        if len(late) < n:
+            loop.call_later(LATENESS_DELAY, fire, clock())
+        else:
+            loop.stop()
+
+    loop.call_later(LATENESS_DELAY, fire, clock())
+    with t.timed():
+        loop.run_forever()
+    t.check(len(late) == n, f"{len(late)} of {n} timers ran")
+    if early:
+        # uvloop keeps its clock in whole milliseconds, so its timers can
+        # run up to a millisecond before the delay has passed.
+        t.note("timers ran before their delay had passed", early, n)
+    assert t.sample is not None
+    t.sample.value = statistics.median(late)
 
 
 def tasks(t: Trial) -> None:
@@ -277,6 +327,11 @@ WORKLOADS: list[Workload] = [
              threadsafe, 100_000, 10_000),
     Workload("ping-pong", "one byte bounced over a socketpair through add_reader callbacks, "
              "per round trip", ping_pong, 20_000, 2_000),
+    Workload("ping-pong-rearm", "as ping-pong, each callback removing its reader and adding "
+             "it again, as socket helpers do", ping_pong_rearm, 20_000, 2_000),
+    Workload("timer-lateness", f"how late a call_later({LATENESS_DELAY * 1e6:g} us) timer runs, "
+             "median over a chain of them", timer_lateness, 2_000, 500, metric="value",
+             unit="ns late"),
     Workload("tasks", "create_task of coroutines awaiting sleep(0) once, then gather, per task",
              tasks, 50_000, 5_000),
     Workload("idle", "CPU time over wall time while a loop waits on its only timer "

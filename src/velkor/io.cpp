@@ -129,7 +129,8 @@ void IoRegistry::remove_all() {
 IoRegistry::IoRegistry(LoopChannel::Sender sender, rt::RuntimeHandle runtime_handle)
     : sender(std::move(sender)), runtime_handle(std::move(runtime_handle)) {}
 
-void IoRegistry::add(rt::Direction direction, int fd, PyRef callback, PyRef args) {
+void IoRegistry::add(rt::Direction direction, int fd, PyRef callback, PyRef args,
+                     bool start_here) {
   Watches& table = watches(direction);
   // Everything that can fail comes first, so a failure changes nothing but,
   // when the task cannot be started, the end of the watch it replaces.
@@ -141,7 +142,11 @@ void IoRegistry::add(rt::Direction direction, int fd, PyRef callback, PyRef args
   // the new one's first event (and its call would then be dropped).
   std::exchange(slot->second, AbortHandle()).abort();
   try {
-    runtime_handle.spawn([task] { task->start(); });
+    if (start_here) {
+      task->start();
+    } else {
+      runtime_handle.spawn([task] { task->start(); });
+    }
   } catch (...) {
     table.erase(slot);  // the old watch is gone either way; nothing half-made stays
     throw;

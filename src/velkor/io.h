@@ -49,7 +49,10 @@ class IoRegistry {
   // Starts a watch, replacing the direction's previous one on `fd`. Throws
   // std::bad_alloc, leaving the registry as it was, or when the new watch
   // cannot be started, without either watch.
-  void add(rt::Direction direction, int fd, PyRef callback, PyRef args);
+  // With `start_here` (the caller is the thread running the loop, which
+  // owns the poller) the watch registers at once, on this thread, instead
+  // of on a worker that would have to be woken for it.
+  void add(rt::Direction direction, int fd, PyRef callback, PyRef args, bool start_here);
   // Whether there was a watch to remove.
   bool remove(rt::Direction direction, int fd);
 

@@ -54,6 +54,8 @@ inline LoopObject* as_loop(PyObject* self) { return reinterpret_cast<LoopObject*
 // Each returns a new reference, or null with an exception set.
 namespace loop {
 PyObject* run_forever(PyObject* self);
+// Whether this thread is inside a run of `self`.
+bool runs_here(PyObject* self);
 PyObject* stop(PyObject* self);
 PyObject* run_until_complete(PyObject* self, PyObject* future);
 PyObject* time(PyObject* self);

@@ -224,6 +224,8 @@ PyObject* loop::run_forever(PyObject* self) {
   Py_RETURN_NONE;
 }
 
+bool loop::runs_here(PyObject* self) { return driving_loop == self; }
+
 PyObject* loop::stop(PyObject* self) {
   VelkorEventLoop& state = as_loop(self)->state();
   LoopMessage message{Stop{}};

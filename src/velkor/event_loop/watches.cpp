@@ -35,8 +35,9 @@ PyObject* change_registry(PyObject* self, Change&& change) {
 
 PyObject* loop::add_watch(PyObject* self, rt::Direction direction, int fd, PyObject* callback,
                           PyObject* args) {
+  const bool start_here = loop::runs_here(self);
   return change_registry(self, [&](IoRegistry& registry) {
-    registry.add(direction, fd, PyRef::borrow(callback), PyRef::borrow(args));
+    registry.add(direction, fd, PyRef::borrow(callback), PyRef::borrow(args), start_here);
   });
 }
 

@@ -3,6 +3,7 @@
 import asyncio
 import os
 import threading
+import time
 
 import pytest
 
@@ -391,3 +392,37 @@ loop.run_forever()
     result = run_python(SIGNAL_WHILE_IDLE.format(signal="SIGUSR1", body=body))
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["['handled']", "True", "None"]
+
+
+def test_readiness_during_a_long_callback_is_queued_while_it_runs(loop):
+    # The run's thread cannot look at its descriptors while one callback runs
+    # for long; the workers do it for it meanwhile, so the reader's call is
+    # queued within about a millisecond of the data, ahead of what other
+    # threads post later during the same callback.
+    r, w = os.pipe()
+    os.set_blocking(r, False)
+    order = []
+
+    def on_readable():
+        os.read(r, 100)
+        order.append("reader")
+
+    def long_callback():
+        os.write(w, b"x")
+        time.sleep(0.1)
+        poster = threading.Thread(
+            target=loop.call_soon_threadsafe, args=(order.append, "posted"))
+        poster.start()
+        poster.join()
+        time.sleep(0.05)
+
+    try:
+        loop.add_reader(r, on_readable, ())
+        loop.call_soon(long_callback)
+        loop.call_later(0.5, loop.stop)
+        loop.run_forever()
+        assert order == ["reader", "posted"]
+    finally:
+        loop.remove_reader(r)
+        os.close(r)
+        os.close(w)

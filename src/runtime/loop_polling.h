@@ -7,7 +7,9 @@
 // timerfd are members), delivers what it finds there itself, and looks
 // again at least every `busy_poll_interval` of busy time, so that a flood
 // of callbacks cannot hold readiness and timers back. A readiness event
-// therefore reaches its callback without waking any other thread.
+// therefore reaches its callback without waking any other thread. While one
+// callback runs long, the watchdog lends the poller to the workers; the
+// thread takes it back at its next look.
 
 #include <chrono>
 
@@ -23,9 +25,11 @@ class LoopPolling {
 
   explicit LoopPolling(RuntimeHandle runtime) : runtime_(std::move(runtime)) {
     runtime_.gate().loop_take();
+    runtime_.watchdog().run_started();
   }
   // Hands the poller back to the workers.
   ~LoopPolling() {
+    runtime_.watchdog().run_ended();
     if (runtime_.gate().loop_release()) runtime_.resume_pump();
   }
   LoopPolling(const LoopPolling&) = delete;
@@ -37,10 +41,14 @@ class LoopPolling {
   template <typename Receiver>
   WakeFd::Woke sleep(Receiver& receiver, const sigset_t* mask) {
     Poller::Events events;
+    PollGate& gate = runtime_.gate();
+    gate.loop_begin_sleep();
     const WakeFd::Woke woke = receiver.wait_with([&] {
       return runtime_.poller()->wait(events, -1, mask) ? WakeFd::Woke::signalled
                                                         : WakeFd::Woke::interrupted;
     });
+    gate.loop_end_sleep();
+    runtime_.watchdog().woke();
     deliver(events);
     return woke;
   }
@@ -48,6 +56,7 @@ class LoopPolling {
   // Delivers what is ready now, without sleeping; true when there was
   // anything.
   bool poll_now() {
+    reclaim();
     Poller::Events events;
     runtime_.poller()->wait(events, 0);
     deliver(events);
@@ -60,7 +69,16 @@ class LoopPolling {
     if (clock::now() - last_look_ >= busy_poll_interval) poll_now();
   }
 
+  // Around each callback, for the watchdog.
+  void callback_started() noexcept { runtime_.watchdog().callback_started(); }
+  void callback_ended() noexcept { runtime_.watchdog().callback_ended(); }
+
  private:
+  // Takes the poller back if the watchdog lent it to the workers.
+  void reclaim() {
+    if (!runtime_.gate().loop_owns_poller()) runtime_.gate().loop_take();
+  }
+
   void deliver(const Poller::Events& events) {
     last_look_ = clock::now();
     if (events.count > 0) runtime_.poller()->deliver(events);

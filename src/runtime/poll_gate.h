@@ -11,6 +11,10 @@
 //
 // A worker whose pump fires while the loop owns the poller leaves its wait
 // unarmed and says so; whoever hands ownership back re-arms it.
+//
+// The watchdog may take the poller from the loop's thread while that
+// thread runs one long callback, never while it sleeps in the epoll set:
+// a worker harvesting then could take the wake-up meant for the sleeper.
 
 #include <atomic>
 #include <cstdint>
@@ -58,10 +62,46 @@ class PollGate {
     return (state_.load(std::memory_order_acquire) & loop_owns) != 0;
   }
 
+  // The loop's thread, around its sleep in the epoll set. Takes the poller
+  // back first if the watchdog took it meanwhile.
+  void loop_begin_sleep() noexcept {
+    std::uint32_t state = state_.load(std::memory_order_acquire);
+    for (;;) {
+      if (!(state & loop_owns)) {
+        loop_take();
+        state = state_.load(std::memory_order_acquire);
+      } else if (state_.compare_exchange_weak(state, state | loop_sleeping,
+                                              std::memory_order_acq_rel)) {
+        return;
+      }
+    }
+  }
+  void loop_end_sleep() noexcept { state_.fetch_and(~loop_sleeping, std::memory_order_acq_rel); }
+
+  // The watchdog takes the poller for the workers, unless the loop's thread
+  // sleeps (or does not own it). True when taken; `resume_pump` then says
+  // whether the pump was left parked and must be re-armed.
+  bool watchdog_take(bool& resume_pump) noexcept {
+    std::uint32_t state = state_.load(std::memory_order_acquire);
+    while ((state & loop_owns) && !(state & loop_sleeping)) {
+      if (state_.compare_exchange_weak(state, state & ~(loop_owns | pump_parked),
+                                       std::memory_order_acq_rel)) {
+        resume_pump = (state & pump_parked) != 0;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  bool loop_sleeps() const noexcept {
+    return (state_.load(std::memory_order_acquire) & loop_sleeping) != 0;
+  }
+
  private:
   static constexpr std::uint32_t loop_owns = 1;
   static constexpr std::uint32_t pump_parked = 2;
-  static constexpr std::uint32_t one_reader = 4;  // the rest counts reading workers
+  static constexpr std::uint32_t loop_sleeping = 4;
+  static constexpr std::uint32_t one_reader = 8;  // the rest counts reading workers
   std::atomic<std::uint32_t> state_{0};
 };
 

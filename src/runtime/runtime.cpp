@@ -50,11 +50,13 @@ std::size_t worker_count_from_environment() {
 RuntimeCore::RuntimeCore() : poller(Poller::create()) {
   pump = std::make_unique<ReadinessPump>(io, poller, gate);
   pump->arm();
+  watchdog = std::make_unique<Watchdog>(io, gate, *pump);
 }
 
 void RuntimeHandle::resume_pump() const { core_->pump->resume(); }
 
 RuntimeCore::~RuntimeCore() {
+  watchdog.reset();
   pump.reset();
 }
 

@@ -18,14 +18,13 @@
 #include "runtime/poll_gate.h"
 #include "runtime/readiness.h"
 #include "runtime/timer_queue.h"
+#include "runtime/watchdog.h"
 
 namespace velkor::rt {
 
 // The worker count: TOKIO_WORKER_THREADS when set (a positive whole number,
 // else WorkerCountError), otherwise the CPUs this process may run on.
 std::size_t worker_count_from_environment();
-
-class ReadinessPump;
 
 struct RuntimeCore {
   RuntimeCore();
@@ -34,8 +33,9 @@ struct RuntimeCore {
   std::shared_ptr<Poller> poller;
   TimerQueue timers{*poller};
   PollGate gate;
-  // Bound to `io`, so it goes first.
+  // Bound to `io`, so these go first.
   std::unique_ptr<ReadinessPump> pump;
+  std::unique_ptr<Watchdog> watchdog;
 };
 
 // A cheap shared copy through which work is spawned on the runtime.
@@ -77,6 +77,7 @@ class RuntimeHandle {
   // The loop's thread takes the poller for a run and gives it back after
   // (see PollGate and LoopPolling).
   PollGate& gate() const { return core_->gate; }
+  Watchdog& watchdog() const { return *core_->watchdog; }
   void resume_pump() const;
 
  private:

@@ -212,3 +212,45 @@ TEST(readiness_reaches_the_owner_without_a_worker) {
   close(pipe_fds[0]);
   close(pipe_fds[1]);
 }
+
+TEST(the_watchdog_lends_the_poller_to_the_workers_during_a_long_callback) {
+  Runtime runtime(2);
+  auto [sender, receiver] = LoopChannel::make();
+  runtime.handle().poller()->add_wake_source(receiver.wake_fd());
+  int pipe_fds[2];
+  CHECK(pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) == 0);
+  auto watch = std::make_shared<PostingWatch>(sender);
+  int error = 0;
+  watch->registration = runtime.handle().poller()->acquire(pipe_fds[0], error);
+  CHECK(watch->registration);
+  runtime.handle().spawn([watch] { watch->run(); });
+  std::this_thread::sleep_for(20ms);  // parked
+  {
+    LoopPolling polling(runtime.handle());
+    polling.callback_started();
+    // A callback of 50 ms; the event comes a few milliseconds in.
+    std::this_thread::sleep_for(5ms);
+    char byte = 'x';
+    CHECK(write(pipe_fds[1], &byte, 1) == 1);
+    std::optional<Message> got;
+    for (int i = 0; i < 45 && !(got = receiver.try_recv()); ++i) std::this_thread::sleep_for(1ms);
+    polling.callback_ended();
+    CHECK(got && got->kind == Kind::readiness);  // queued while the callback still ran
+    CHECK(watch->last_thread.load() != std::this_thread::get_id());
+    CHECK(runtime.handle().watchdog().take_overs() >= 1);
+    // The thread takes the poller back at its next look, and readiness
+    // reaches it directly again.
+    CHECK(read(pipe_fds[0], &byte, 1) == 1);
+    polling.poll_now();
+    CHECK(runtime.handle().gate().loop_owns_poller());
+    CHECK(write(pipe_fds[1], &byte, 1) == 1);
+    std::optional<Message> again;
+    while (!(again = receiver.try_recv())) polling.sleep(receiver, nullptr);
+    CHECK(watch->last_thread.load() == std::this_thread::get_id());
+  }
+  watch->cancelled = true;
+  watch->registration->unpark(Direction::read, watch.get());
+  runtime.shut_down();
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+}

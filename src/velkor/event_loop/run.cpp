@@ -115,7 +115,10 @@ DrainEnd drain(VelkorEventLoop& state, LoopChannel::Receiver& receiver) {
     if (std::holds_alternative<Stop>(*message)) return DrainEnd::stopped;
     unlocked.take();
     deferred::release_pending();
-    if (!run_message(*message)) {
+    polling.callback_started();
+    const bool ran = run_message(*message);
+    polling.callback_ended();
+    if (!ran) {
       if (PyErr_ExceptionMatches(panic_type())) {
         PyRef fault = PyRef::steal(PyErr_GetRaisedException());
         message.reset();

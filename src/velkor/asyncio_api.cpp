@@ -58,6 +58,66 @@ struct ModuleLookup {
 ModuleLookup asyncio_module;
 ModuleLookup events_module;
 
+// asyncio and the classes the loop calls on every scheduling call, kept
+// between calls while nothing could have changed them: a dict watcher on
+// sys.modules and on asyncio's namespace drops the cache at any change to
+// either (an import, a patched attribute). Without a watcher (all taken)
+// every call looks them up.
+struct ClassCache {
+  bool valid = false;
+  int watcher = -1;      // -2: none could be had
+  PyObject* module = nullptr;  // strong references, replaced on refill
+  PyObject* classes[3] = {};   // Handle, TimerHandle, Task
+
+  static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*);
+
+  // asyncio's class `index`, from the cache when asyncio is its module.
+  PyRef get(PyObject* asyncio, int index, PyObject* name) {
+    if (valid && asyncio == module) return PyRef::borrow(classes[index]);
+    return PyRef::steal(PyObject_GetAttr(asyncio, name));
+  }
+
+  // Fills the cache from `asyncio`, the module the import system gave.
+  void fill(PyObject* asyncio) {
+    if (watcher == -2) return;
+    if (watcher == -1) {
+      watcher = PyDict_AddWatcher(on_change);
+      if (watcher < 0) {
+        PyErr_Clear();
+        watcher = -2;
+        return;
+      }
+    }
+    PyObject* namespace_dict = PyModule_Check(asyncio) ? PyModule_GetDict(asyncio) : nullptr;
+    PyObject* modules = PyImport_GetModuleDict();
+    if (namespace_dict == nullptr || !PyDict_Check(modules) ||
+        PyDict_Watch(watcher, modules) < 0 || PyDict_Watch(watcher, namespace_dict) < 0) {
+      PyErr_Clear();
+      return;
+    }
+    PyObject* found[3] = {};
+    PyObject* const wanted[3] = {names.Handle, names.TimerHandle, names.Task};
+    for (int i = 0; i < 3; ++i) {
+      found[i] = PyObject_GetAttr(asyncio, wanted[i]);
+      if (found[i] == nullptr) {
+        PyErr_Clear();
+        for (PyObject* object : found) Py_XDECREF(object);
+        return;
+      }
+    }
+    Py_XSETREF(module, Py_NewRef(asyncio));
+    for (int i = 0; i < 3; ++i) Py_XSETREF(classes[i], found[i]);
+    valid = true;
+  }
+};
+
+ClassCache class_cache;
+
+int ClassCache::on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  class_cache.valid = false;
+  return 0;
+}
+
 // Types for which a fact was checked once, each at the version tag it had
 // then: the tag changes with any change to the type or its bases, and a
 // type whose tag moved is checked again.
@@ -167,7 +227,12 @@ bool init() {
   return true;
 }
 
-PyRef import_asyncio() { return asyncio_module.get(); }
+PyRef import_asyncio() {
+  if (class_cache.valid) return PyRef::borrow(class_cache.module);
+  PyRef asyncio = asyncio_module.get();
+  if (asyncio) class_cache.fill(asyncio.get());
+  return asyncio;
+}
 PyRef import_events() { return events_module.get(); }
 
 namespace {
@@ -190,7 +255,7 @@ PyRef call_handle_class(StockClass& stock, PyObject* type, PyObject** argv, std:
 
 PyRef new_handle(PyObject* asyncio, PyObject* callback, PyObject* args, PyObject* loop,
                  PyObject* context) {
-  PyRef type = PyRef::steal(PyObject_GetAttr(asyncio, names.Handle));
+  PyRef type = class_cache.get(asyncio, 0, names.Handle);
   if (!type) return type;
   PyObject* argv[] = {nullptr, callback, args, loop, context};
   return call_handle_class(stock_handle, type.get(), argv, 2, context);
@@ -198,7 +263,7 @@ PyRef new_handle(PyObject* asyncio, PyObject* callback, PyObject* args, PyObject
 
 PyRef new_timer_handle(PyObject* asyncio, double when, PyObject* callback, PyObject* args,
                        PyObject* loop, PyObject* context) {
-  PyRef type = PyRef::steal(PyObject_GetAttr(asyncio, names.TimerHandle));
+  PyRef type = class_cache.get(asyncio, 1, names.TimerHandle);
   if (!type) return type;
   PyRef when_object = PyRef::steal(PyFloat_FromDouble(when));
   if (!when_object) return when_object;
@@ -208,7 +273,7 @@ PyRef new_timer_handle(PyObject* asyncio, double when, PyObject* callback, PyObj
 
 PyRef new_task(PyObject* asyncio, PyObject* coro, PyObject* name, PyObject* context,
                PyObject* loop) {
-  PyRef type = PyRef::steal(PyObject_GetAttr(asyncio, names.Task));
+  PyRef type = class_cache.get(asyncio, 2, names.Task);
   if (!type) return type;
   PyObject* argv[5] = {nullptr, coro};
   int bits = 0;

@@ -547,3 +547,82 @@ loop.run_forever()
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["['handled']", "True", "None"]
 
+
+# Signals that land around the moment the loop goes to wait, round after
+# round: each round must end promptly, by the handler's stop() or by its
+# KeyboardInterrupt. A watcher gives up on a round after 5 s.
+SIGNAL_AROUND_THE_WAIT = """
+import os, random, signal, threading, velkor
+
+how, action, rounds = {how!r}, {action!r}, {rounds}
+loop = velkor.VelkorLoop()
+main = threading.main_thread().ident
+rng = random.Random(3)
+r, w = os.pipe()
+os.set_blocking(r, False)
+sink = []
+if how == "after a callback that runs no Python code":
+    loop.add_reader(r, sink.append, (None,))
+
+
+def handler(number, frame):
+    if action == "raise":
+        raise KeyboardInterrupt
+    loop.stop()
+
+
+signal.signal(signal.SIGALRM, handler)
+signal.signal(signal.SIGUSR1, handler)
+
+
+def feed_then_signal():
+    # Many wake-ups for the loop, the signal, then at most two more.
+    for _ in range(rng.randrange(1, 300)):
+        os.write(w, b"x")
+    signal.pthread_kill(main, signal.SIGUSR1)
+    for _ in range(rng.randrange(3)):
+        os.write(w, b"x")
+
+
+for round in range(rounds):
+    ended = threading.Event()
+
+    def watch():
+        if how != "just before the wait":
+            feed_then_signal()
+        if not ended.wait(5):
+            print("round", round, "did not end", flush=True)
+            os._exit(1)
+
+    if how == "just before the wait":
+        # The loop's last callback before it waits arms a timer that
+        # signals this thread a few microseconds later.
+        delay = 1e-6 + rng.random() * 30e-6
+        loop.call_soon(signal.setitimer, signal.ITIMER_REAL, delay)
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        loop.run_forever()
+    except KeyboardInterrupt:
+        pass
+    ended.set()
+    watcher.join()
+    try:
+        while os.read(r, 65536):
+            pass
+    except BlockingIOError:
+        pass
+    sink.clear()
+print("rounds", rounds)
+"""
+
+
+@pytest.mark.parametrize("action", ["stop", "raise"])
+@pytest.mark.parametrize(
+    "how, rounds",
+    [("just before the wait", 500), ("after a callback that runs no Python code", 200)],
+)
+def test_a_signal_around_the_wait_always_takes_effect(how, rounds, action):
+    result = run_python(SIGNAL_AROUND_THE_WAIT.format(how=how, action=action, rounds=rounds))
+    assert result.stdout.splitlines() == [f"rounds {rounds}"]
+    assert result.returncode == 0, result.stderr

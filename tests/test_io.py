@@ -452,3 +452,141 @@ def test_a_callback_released_by_remove_may_call_the_loop_from_its_finaliser():
     )
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split() == ["finalised", "3000"]
+
+
+def drain_into(read, received):
+    """A reader callback that reads everything there is; a call may find nothing."""
+
+    def on_readable():
+        try:
+            while chunk := read(65536):
+                received.extend(chunk)
+        except BlockingIOError:
+            pass
+
+    return on_readable
+
+
+@pytest.mark.parametrize("kind", ["pipe", "socket"])
+def test_a_flood_of_events_while_a_callback_is_busy_loses_nothing(loop, kind):
+    if kind == "pipe":
+        r, w = os.pipe()
+        os.set_blocking(r, False)
+        read, write = (lambda n: os.read(r, n)), (lambda data: os.write(w, data))
+        close = (lambda: (os.close(r), os.close(w)))
+        fd = r
+    else:
+        a, b = socket.socketpair()
+        a.setblocking(False)
+        read, write = a.recv, b.send
+        close = (lambda: (a.close(), b.close()))
+        fd = a.fileno()
+    received = bytearray()
+    busy_started = threading.Event()
+
+    def flood():
+        # A full socket buffer holds the writer back until the reader drains it.
+        busy_started.wait()
+        for i in range(2000):
+            write(bytes([i % 256]))
+
+    def busy():
+        busy_started.set()
+        deadline = time.monotonic() + 0.3
+        while time.monotonic() < deadline:
+            pass
+
+    try:
+        loop.add_reader(fd, drain_into(read, received), ())
+        thread = threading.Thread(target=flood)
+        thread.start()
+        loop.call_soon(busy)
+        run_until(loop, lambda: len(received) >= 2000)
+        thread.join()
+        assert received == bytes(i % 256 for i in range(2000))
+        # Still responsive: each later byte, written one at a time, is seen.
+        for i in range(50):
+            write(b"+")
+            run_until(loop, lambda: len(received) == 2001 + i)
+        marks = []
+        threading.Thread(target=loop.call_soon_threadsafe, args=(marks.append, "mark")).start()
+        run_until(loop, lambda: marks)
+        loop.remove_reader(fd)
+    finally:
+        close()
+
+
+@pytest.mark.parametrize(
+    "old_file", ["registered, then closed", "closed at once", "closed, open elsewhere"]
+)
+def test_a_reused_descriptor_number_reports_the_new_file_to_the_new_reader(loop, old_file):
+    r1, w1 = os.pipe()
+    old_calls = []
+    loop.add_reader(r1, old_calls.append, ("old",))
+    if old_file == "registered, then closed":
+        settle(loop)
+    elsewhere = os.dup(r1) if old_file == "closed, open elsewhere" else None
+    number = r1
+    os.close(r1)  # without remove_reader
+    r2, w2 = os.pipe()
+    if r2 != number:  # give the new pipe the old number
+        os.dup2(r2, number)
+        os.close(r2)
+    os.set_blocking(number, False)
+    received = bytearray()
+    try:
+        loop.add_reader(number, drain_into(lambda n: os.read(number, n), received), ())
+        if elsewhere is not None:
+            os.write(w1, b"old file")  # activity on the old file must not reach the new reader
+        os.write(w2, b"new file")
+        run_until(loop, lambda: len(received) >= 8)
+        settle(loop)
+        os.write(w2, b", again")
+        run_until(loop, lambda: len(received) >= 15)
+        settle(loop)
+        assert bytes(received) == b"new file, again"
+        assert old_calls == []
+        loop.remove_reader(number)
+    finally:
+        for fd in (number, w1, w2, elsewhere):
+            if fd is not None:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+
+
+def test_a_watch_left_on_a_closed_descriptor_whose_number_is_reused_costs_no_cpu(loop):
+    r1, w1 = os.pipe()
+    loop.add_reader(r1, lambda: None, ())
+    settle(loop)
+    number = r1
+    os.close(r1)  # the watch stays
+    os.close(w1)
+    r2, w2 = os.pipe()
+    if r2 != number:
+        os.dup2(r2, number)
+        os.close(r2)
+    try:
+        os.write(w2, b"unwatched")
+        before = resource.getrusage(resource.RUSAGE_SELF)
+        start = time.monotonic()
+        settle(loop, 0.5)
+        wall = time.monotonic() - start
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        assert cpu < 0.2 * wall
+        # The loop still serves timers, other threads and a new reader on that number.
+        marks = []
+        loop.call_later(0.01, marks.append, "timer")
+        threading.Thread(target=loop.call_soon_threadsafe, args=(marks.append, "thread")).start()
+        run_until(loop, lambda: len(marks) == 2)
+        received = bytearray()
+        os.set_blocking(number, False)
+        loop.add_reader(number, drain_into(lambda n: os.read(number, n), received), ())
+        os.write(w2, b"!")
+        run_until(loop, lambda: bytes(received) == b"unwatched!")
+        loop.remove_reader(number)
+    finally:
+        os.close(number)
+        os.close(w2)

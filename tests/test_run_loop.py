@@ -552,7 +552,7 @@ loop.run_forever()
 # round: each round must end promptly, by the handler's stop() or by its
 # KeyboardInterrupt. A watcher gives up on a round after 5 s.
 SIGNAL_AROUND_THE_WAIT = """
-import os, random, signal, threading, velkor
+import asyncio, os, random, signal, threading, velkor
 
 how, action, rounds = {how!r}, {action!r}, {rounds}
 loop = velkor.VelkorLoop()
@@ -585,10 +585,12 @@ def feed_then_signal():
 
 
 for round in range(rounds):
+    running = threading.Event()
     ended = threading.Event()
 
     def watch():
         if how != "just before the wait":
+            running.wait()  # the signal must come while the loop runs
             feed_then_signal()
         if not ended.wait(5):
             print("round", round, "did not end", flush=True)
@@ -599,6 +601,8 @@ for round in range(rounds):
         # signals this thread a few microseconds later.
         delay = 1e-6 + rng.random() * 30e-6
         loop.call_soon(signal.setitimer, signal.ITIMER_REAL, delay)
+    else:
+        loop.call_soon(running.set)
     watcher = threading.Thread(target=watch)
     watcher.start()
     try:

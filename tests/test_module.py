@@ -91,11 +91,11 @@ def test_import_in_a_second_interpreter_is_refused_without_harming_the_first():
 
 # A fresh interpreter, where importing velkor has not imported asyncio: the
 # loop's thread enters run_forever while another thread makes its first
-# call, so that both need asyncio at once. SLOW_DISK (when set) stretches
-# asyncio's import: the first look for one of its submodules pauses, with
-# the package half made, and lets the other side go first.
+# call, so that both need asyncio at once. With slow_disk, asyncio's import
+# pauses at its first submodule, with the package half made, as a cold disk
+# would make it, and the side named first waits for that moment.
 FIRST_USE = """
-import sys, threading, time
+import builtins, sys, threading, time
 import velkor
 
 print("asyncio" in sys.modules)
@@ -104,16 +104,18 @@ loop = velkor.VelkorLoop()
 importing = threading.Event()
 
 
-class SlowDisk:
-    def find_spec(self, name, path=None, target=None):
-        if name.startswith("asyncio.") and not importing.is_set():
-            importing.set()
-            time.sleep(0.05)
-        return None
+plain_import = builtins.__import__
+
+
+def slow_import(name, globals=None, locals=None, fromlist=(), level=0):
+    if globals and globals.get("__package__") == "asyncio" and not importing.is_set():
+        importing.set()
+        time.sleep(0.05)
+    return plain_import(name, globals, locals, fromlist, level)
 
 
 if slow_disk:
-    sys.meta_path.insert(0, SlowDisk())
+    builtins.__import__ = slow_import
 else:
     importing.set()
 errors = []

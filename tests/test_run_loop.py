@@ -584,7 +584,7 @@ def feed_then_signal():
         os.write(w, b"x")
 
 
-for round in range(rounds):
+for turn in range(rounds):
     running = threading.Event()
     ended = threading.Event()
 
@@ -593,7 +593,7 @@ for round in range(rounds):
             running.wait()  # the signal must come while the loop runs
             feed_then_signal()
         if not ended.wait(5):
-            print("round", round, "did not end", flush=True)
+            print("round", turn, "did not end", flush=True)
             os._exit(1)
 
     if how == "just before the wait":

@@ -5,8 +5,10 @@ import os
 import time
 import weakref
 
+import pytest
+
 import velkor
-from conftest import wait_until, worker_threads
+from conftest import run_python, wait_until, worker_threads
 
 
 class Holder:
@@ -71,3 +73,92 @@ def test_references_dropped_on_workers_are_released_at_the_next_entry(capfd):
         loop.get_debug()  # any entry into the module releases what is pending
     assert released == [True]
     assert "Failed to register FD -1" in capfd.readouterr().err
+
+
+# Timers firing while full collections run back to back, from a callback of
+# the running loop or from another thread while the loop waits. Each timer's
+# argument is referred to by its handle alone, so only the loop's traverse
+# keeps it reachable: if a handle moving from the sleeping timers into the
+# loop's queue were missed, the collector would finalise its argument (a
+# socket would be closed) before the callback runs.
+FIRING_DURING_COLLECTIONS = """
+import gc, socket, threading, velkor
+
+kind, where, count = {kind!r}, {where!r}, {count}
+loop = velkor.VelkorLoop()
+
+
+class Canary:
+    def __init__(self):
+        self.finalised = False
+
+    def __del__(self):
+        self.finalised = True
+
+
+def make():
+    return socket.socket() if kind == "socket" else Canary()
+
+
+def is_spoilt(argument):
+    if kind == "socket":
+        closed = argument.fileno() == -1
+        argument.close()
+        return closed
+    return argument.finalised
+
+
+fired = 0
+spoilt = 0
+collections = 0
+done = threading.Event()
+
+
+def fire(argument):
+    global fired, spoilt
+    fired += 1
+    spoilt += is_spoilt(argument)
+    if fired == count:
+        done.set()
+        loop.stop()
+
+
+def collect_in_callbacks():
+    global collections
+    gc.collect()
+    collections += 1
+    if not done.is_set():
+        loop.call_soon(collect_in_callbacks)
+
+
+def collect_on_a_thread():
+    global collections
+    while not done.is_set():
+        gc.collect()
+        collections += 1
+
+
+base = loop.time() + 0.05
+for i in range(count):
+    loop.call_at(base + 0.5 * i / count, fire, make())
+if where == "callback":
+    loop.call_soon(collect_in_callbacks)
+else:
+    threading.Thread(target=collect_on_a_thread, daemon=True).start()
+watchdog = threading.Timer(30, lambda: loop.call_soon_threadsafe(loop.stop))
+watchdog.start()
+loop.run_forever()
+watchdog.cancel()
+print(fired, spoilt, collections > 10)
+"""
+
+
+@pytest.mark.parametrize(
+    "kind, where", [("finaliser", "callback"), ("finaliser", "thread"), ("socket", "callback")]
+)
+def test_a_firing_timer_keeps_its_argument_through_collections(kind, where):
+    count = 400
+    result = run_python(FIRING_DURING_COLLECTIONS.format(kind=kind, where=where, count=count))
+    assert result.returncode == 0, result.stderr
+    fired, spoilt, collected = result.stdout.split()
+    assert (int(fired), int(spoilt), collected) == (count, 0, "True")

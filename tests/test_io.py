@@ -145,45 +145,94 @@ def test_remove_stops_posting_and_is_harmless_twice_or_for_unknown_descriptors(l
     os.fstat(r)  # never closed by the loop
 
 
+def is_queued(loop, callback):
+    """Whether an idle loop's queue holds a call of `callback`'s removed or replaced watch.
+
+    While no run holds the queue, the collector sees what is queued through
+    the loop; once the watch is gone, nothing else refers to its callback.
+    """
+    return any(referent is callback for referent in gc.get_referents(loop))
+
+
 @pytest.mark.parametrize("how", ["remove", "replace"])
-def test_a_queued_call_of_a_removed_or_replaced_watch_never_runs(loop, pipe, how):
-    r, w = pipe
-    old, new = [], []
-    os.write(w, b"x")
-    loop.add_reader(r, old.append, (1,))
-    time.sleep(0.2)  # the watch posts its call now; nothing to await until the loop runs
-    if how == "remove":
-        loop.remove_reader(r)
-    else:
-        loop.add_reader(r, new.append, (2,))
-    settle(loop, 0.1)
-    assert old == []
-    loop.remove_reader(r)
+def test_a_queued_call_of_a_removed_or_replaced_watch_never_runs(loop, how):
+    # Each attempt waits longer for the watch to post its call; the first
+    # one whose call was queued when the watch went decides.
+    for wait in (0.01, 0.05, 0.2, 1.0, 3.0):
+        r, w = os.pipe()
+        try:
+            old, new = [], []
+            old_callback = old.append
+            os.write(w, b"x")
+            loop.add_reader(r, old_callback, (1,))
+            time.sleep(wait)
+            if how == "remove":
+                loop.remove_reader(r)
+            else:
+                loop.add_reader(r, new.append, (2,))
+            queued = is_queued(loop, old_callback)
+            settle(loop, 0.1)
+            loop.remove_reader(r)
+        finally:
+            os.close(r)
+            os.close(w)
+        assert old == []
+        if how == "replace":
+            assert new  # the new watch reports the unread data
+        if queued:
+            break
+    assert queued, "the watch never posted its call"
+
+
+class OnReady:
+    """A reader callback that only its watch refers to."""
+
+    def __init__(self, body, index):
+        self.body = body
+        self.index = index
+
+    def __call__(self):
+        self.body(self.index)
 
 
 def test_a_callback_removing_another_watch_stops_its_queued_call():
     # Two connections ready in one drain: whichever runs first closes the
     # other, as a server dropping a peer would; the other is never called.
-    loop = velkor.VelkorLoop()
-    pipes = [os.pipe() for _ in range(2)]
-    ran = []
+    # An attempt counts when the first call ran before a marker queued after
+    # the wait, and the other's callback outlived its removal, held by its
+    # queued call; each attempt waits longer.
+    for wait in (0.01, 0.05, 0.2, 1.0, 3.0):
+        loop = velkor.VelkorLoop()
+        pipes = [os.pipe() for _ in range(2)]
+        refs = []
+        ran = []
+        other_queued = []
 
-    def on_ready(index):
-        ran.append(index)
-        other = pipes[1 - index][0]
-        loop.remove_reader(other)
-        loop.call_soon(loop.stop)
+        def on_ready(index):
+            ran.append(index)
+            loop.remove_reader(pipes[1 - index][0])
+            other_queued.append(refs[1 - index]() is not None)
+            loop.call_soon(loop.stop)
 
-    for index, (r, w) in enumerate(pipes):
-        os.write(w, b"x")
-        loop.add_reader(r, on_ready, (index,))
-    time.sleep(0.2)  # both calls are queued before the run starts
-    loop.run_forever()
-    assert len(ran) == 1
-    for r, w in pipes:
-        loop.remove_reader(r)
-        os.close(r)
-        os.close(w)
+        for index, (r, w) in enumerate(pipes):
+            os.write(w, b"x")
+            callback = OnReady(on_ready, index)
+            refs.append(weakref.ref(callback))
+            loop.add_reader(r, callback, ())
+        del callback
+        time.sleep(wait)
+        loop.call_soon(ran.append, "marker")
+        loop.run_forever()
+        loop.call_later(0.05, loop.stop)
+        loop.run_forever()
+        for r, w in pipes:
+            loop.remove_reader(r)
+            os.close(r)
+            os.close(w)
+        assert len([index for index in ran if index != "marker"]) == 1
+        if ran[0] != "marker" and other_queued == [True]:
+            break
+    assert ran[0] != "marker" and other_queued == [True], "the calls were not both queued"
 
 
 def test_removing_the_reader_leaves_the_writer(loop, pair):
@@ -269,8 +318,14 @@ def test_a_closed_peer_does_not_keep_a_writer_from_being_removed(loop, pair):
     loop.remove_writer(a.fileno())
     settle(loop)
     calls.clear()
+    # A new watch on the descriptor re-arms it, and the closed condition is
+    # news again for every watch still there: the removed writer is not.
+    reads = []
+    loop.add_reader(a.fileno(), reads.append, (1,))
+    run_until(loop, lambda: reads)
     settle(loop, 0.1)
     assert calls == []
+    loop.remove_reader(a.fileno())
 
 
 def test_three_hundred_socketpairs_each_deliver(loop):
@@ -318,46 +373,91 @@ def test_destroying_a_loop_with_watches_keeps_descriptors_and_releases_callbacks
 
 
 def test_many_threads_adding_and_removing_watches(loop):
+    # Threads churn watches on their own socket while the loop runs and its
+    # peer sends now and then. Each thread ends with a reader and a writer
+    # of its own left on its socket: afterwards exactly those fire, and the
+    # reader gets every byte.
     pairs = [socket.socketpair() for _ in range(8)]
+    for a, _ in pairs:
+        a.setblocking(False)
     errors = []
+    churned = []  # calls of the watches the threads added and removed
+    received = [bytearray() for _ in pairs]
+    writes = []
+    done = threading.Barrier(len(pairs) + 1)
 
     def churn(index):
-        a, _ = pairs[index]
+        a, b = pairs[index]
+        fd = a.fileno()
         try:
             for i in range(300):
-                loop.add_reader(a.fileno(), lambda: None, ())
-                loop.add_writer(a.fileno(), lambda: None, ())
+                loop.add_reader(fd, churned.append, ((index, i, "read"),))
+                loop.add_writer(fd, churned.append, ((index, i, "write"),))
                 if i % 2:
-                    loop.remove_reader(a.fileno())
-                    loop.remove_writer(a.fileno())
+                    loop.remove_reader(fd)
+                    loop.remove_writer(fd)
+                if i % 50 == 0:
+                    b.send(b".")
+            loop.add_reader(fd, drain_into(a.recv, received[index]), ())
+            loop.add_writer(fd, writes.append, (index,))
         except BaseException as error:
             errors.append(error)
+        finally:
+            done.wait()
 
-    threads = [threading.Thread(target=churn, args=(i,)) for i in range(8)]
+    threads = [threading.Thread(target=churn, args=(i,)) for i in range(len(pairs))]
     for thread in threads:
         thread.start()
+
+    def stop_when_done():
+        done.wait()
+        loop.call_soon_threadsafe(loop.stop)
+
+    threading.Thread(target=stop_when_done).start()
+    loop.run_forever()
     for thread in threads:
         thread.join()
-    settle(loop, 0.1)
-    for a, b in pairs:
-        loop.remove_reader(a.fileno())
-        loop.remove_writer(a.fileno())
-    settle(loop)
-    for a, b in pairs:
-        a.close()
-        b.close()
-    assert errors == []
+    try:
+        assert errors == []
+        run_until(loop, lambda: all(len(got) == 6 for got in received))
+        settle(loop, 0.1)
+        churned.clear()
+        writes.clear()
+        for index, (a, b) in enumerate(pairs):
+            b.send(b"#%d" % index)
+        run_until(loop, lambda: all(len(got) >= 7 for got in received))
+        run_until(loop, lambda: set(writes) == set(range(len(pairs))))
+        settle(loop, 0.1)
+        assert [bytes(got) for got in received] == [b"......#%d" % i for i in range(len(pairs))]
+        assert churned == []
+    finally:
+        for a, b in pairs:
+            loop.remove_reader(a.fileno())
+            loop.remove_writer(a.fileno())
+            a.close()
+            b.close()
 
 
-def test_watches_added_before_the_loop_runs_wait_in_the_channel(loop, pipe):
-    r, w = pipe
-    calls = []
-    os.write(w, b"x")
-    loop.add_reader(r, calls.append, (1,))
-    time.sleep(0.05)
-    assert calls == []
-    run_until(loop, lambda: calls)
-    loop.remove_reader(r)
+def test_watches_added_before_the_loop_runs_wait_in_the_channel(loop):
+    # The call a watch posts while no run is active waits in the queue and
+    # runs first in the next run, on its thread. A marker queued after the
+    # wait tells whether the call was queued by then; each attempt waits longer.
+    for wait in (0.01, 0.05, 0.2, 1.0, 3.0):
+        r, w = os.pipe()
+        try:
+            order = []
+            os.write(w, b"x")
+            loop.add_reader(r, lambda: order.append(("reader", threading.get_ident())), ())
+            time.sleep(wait)
+            loop.call_soon(order.append, ("marker", threading.get_ident()))
+            run_until(loop, lambda: len(order) >= 2)
+            loop.remove_reader(r)
+        finally:
+            os.close(r)
+            os.close(w)
+        if order[0][0] == "reader":
+            break
+    assert order == [("reader", threading.get_ident()), ("marker", threading.get_ident())]
 
 
 def test_a_non_callable_callback_is_accepted_and_fails_only_when_run(loop, pair, capfd):
@@ -507,3 +607,141 @@ def test_events_that_come_while_a_call_waits_merge_into_it(loop, pipe, when):
     # One call for everything that came before it ran (a second at most, for
     # an event between the call's start and its read).
     assert len(calls) <= 2
+
+
+def drain_into(read, received):
+    """A reader callback that reads everything there is; a call may find nothing."""
+
+    def on_readable():
+        try:
+            while chunk := read(65536):
+                received.extend(chunk)
+        except BlockingIOError:
+            pass
+
+    return on_readable
+
+
+@pytest.mark.parametrize("kind", ["pipe", "socket"])
+def test_a_flood_of_events_while_a_callback_is_busy_loses_nothing(loop, kind):
+    if kind == "pipe":
+        r, w = os.pipe()
+        os.set_blocking(r, False)
+        read, write = (lambda n: os.read(r, n)), (lambda data: os.write(w, data))
+        close = (lambda: (os.close(r), os.close(w)))
+        fd = r
+    else:
+        a, b = socket.socketpair()
+        a.setblocking(False)
+        read, write = a.recv, b.send
+        close = (lambda: (a.close(), b.close()))
+        fd = a.fileno()
+    received = bytearray()
+    busy_started = threading.Event()
+
+    def flood():
+        # A full socket buffer holds the writer back until the reader drains it.
+        busy_started.wait()
+        for i in range(2000):
+            write(bytes([i % 256]))
+
+    def busy():
+        busy_started.set()
+        deadline = time.monotonic() + 0.3
+        while time.monotonic() < deadline:
+            pass
+
+    try:
+        loop.add_reader(fd, drain_into(read, received), ())
+        thread = threading.Thread(target=flood)
+        thread.start()
+        loop.call_soon(busy)
+        run_until(loop, lambda: len(received) >= 2000)
+        thread.join()
+        assert received == bytes(i % 256 for i in range(2000))
+        # Still responsive: each later byte, written one at a time, is seen.
+        for i in range(50):
+            write(b"+")
+            run_until(loop, lambda: len(received) == 2001 + i)
+        marks = []
+        threading.Thread(target=loop.call_soon_threadsafe, args=(marks.append, "mark")).start()
+        run_until(loop, lambda: marks)
+        loop.remove_reader(fd)
+    finally:
+        close()
+
+
+@pytest.mark.parametrize(
+    "old_file", ["registered, then closed", "closed at once", "closed, open elsewhere"]
+)
+def test_a_reused_descriptor_number_reports_the_new_file_to_the_new_reader(loop, old_file):
+    r1, w1 = os.pipe()
+    old_calls = []
+    loop.add_reader(r1, old_calls.append, ("old",))
+    if old_file == "registered, then closed":
+        settle(loop)
+    elsewhere = os.dup(r1) if old_file == "closed, open elsewhere" else None
+    number = r1
+    os.close(r1)  # without remove_reader
+    r2, w2 = os.pipe()
+    if r2 != number:  # give the new pipe the old number
+        os.dup2(r2, number)
+        os.close(r2)
+    os.set_blocking(number, False)
+    received = bytearray()
+    try:
+        loop.add_reader(number, drain_into(lambda n: os.read(number, n), received), ())
+        if elsewhere is not None:
+            os.write(w1, b"old file")  # activity on the old file must not reach the new reader
+        os.write(w2, b"new file")
+        run_until(loop, lambda: len(received) >= 8)
+        settle(loop)
+        os.write(w2, b", again")
+        run_until(loop, lambda: len(received) >= 15)
+        settle(loop)
+        assert bytes(received) == b"new file, again"
+        assert old_calls == []
+        loop.remove_reader(number)
+    finally:
+        for fd in (number, w1, w2, elsewhere):
+            if fd is not None:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+
+
+def test_a_watch_left_on_a_closed_descriptor_whose_number_is_reused_costs_no_cpu(loop):
+    r1, w1 = os.pipe()
+    loop.add_reader(r1, lambda: None, ())
+    settle(loop)
+    number = r1
+    os.close(r1)  # the watch stays
+    os.close(w1)
+    r2, w2 = os.pipe()
+    if r2 != number:
+        os.dup2(r2, number)
+        os.close(r2)
+    try:
+        os.write(w2, b"unwatched")
+        before = resource.getrusage(resource.RUSAGE_SELF)
+        start = time.monotonic()
+        settle(loop, 0.5)
+        wall = time.monotonic() - start
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        assert cpu < 0.2 * wall
+        # The loop still serves timers, other threads and a new reader on that number.
+        marks = []
+        loop.call_later(0.01, marks.append, "timer")
+        threading.Thread(target=loop.call_soon_threadsafe, args=(marks.append, "thread")).start()
+        run_until(loop, lambda: len(marks) == 2)
+        received = bytearray()
+        os.set_blocking(number, False)
+        loop.add_reader(number, drain_into(lambda n: os.read(number, n), received), ())
+        os.write(w2, b"!")
+        run_until(loop, lambda: bytes(received) == b"unwatched!")
+        loop.remove_reader(number)
+    finally:
+        os.close(number)
+        os.close(w2)

@@ -1,10 +1,12 @@
 """The VelkorLoop class and object: its shape, construction, teardown, worker
 threads and the state methods (debug flag, is_running, is_closed, close)."""
 
+import ast
 import asyncio
 import gc
 import inspect
 import os
+import pathlib
 import socket
 import time
 import weakref
@@ -68,9 +70,37 @@ def test_class_names():
     assert velkor.VelkorLoop is VelkorLoop
 
 
-def test_methods_are_exactly_these_in_this_order():
-    names = [name for name in VelkorLoop.__dict__ if not name.startswith("__")]
-    assert names == list(METHOD_SIGNATURES)
+def stub_signatures():
+    """The methods of VelkorLoop in the type stub, as inspect would print them."""
+    stub = pathlib.Path(__file__).resolve().parents[1] / "src" / "velkor" / "velkor.pyi"
+    (cls,) = [
+        node
+        for node in ast.parse(stub.read_text()).body
+        if isinstance(node, ast.ClassDef) and node.name == "VelkorLoop"
+    ]
+    signatures = {}
+    for function in cls.body:
+        if not isinstance(function, ast.FunctionDef) or function.name.startswith("__"):
+            continue
+        arguments = function.args
+        positional = [a.arg for a in arguments.args[1:]]  # without self
+        padded = [None] * (len(positional) - len(arguments.defaults)) + arguments.defaults
+        parts = [p if d is None else f"{p}={ast.unparse(d)}" for p, d in zip(positional, padded)]
+        if arguments.vararg:
+            parts.append(f"*{arguments.vararg.arg}")
+        elif arguments.kwonlyargs:
+            parts.append("*")
+        for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults):
+            parts.append(a.arg if d is None else f"{a.arg}={ast.unparse(d)}")
+        signatures[function.name] = f"({', '.join(parts)})"
+    return signatures
+
+
+def test_the_type_stub_lists_every_method_with_its_signature(loop):
+    names = {name for name in VelkorLoop.__dict__ if not name.startswith("__")}
+    assert names == set(METHOD_SIGNATURES)
+    actual = {name: str(inspect.signature(getattr(loop, name))) for name in names}
+    assert stub_signatures() == actual
 
 
 @pytest.mark.parametrize("name, expected", METHOD_SIGNATURES.items())

@@ -4,6 +4,8 @@ import importlib
 import sys
 import types
 
+import pytest
+
 import velkor
 from conftest import run_python
 
@@ -85,3 +87,88 @@ def test_import_in_a_second_interpreter_is_refused_without_harming_the_first():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["ImportError", "still works"]
+
+
+# A fresh interpreter, where importing velkor has not imported asyncio: the
+# loop's thread enters run_forever while another thread makes its first
+# call, so that both need asyncio at once. With slow_disk, asyncio's import
+# pauses at its first submodule, with the package half made, as a cold disk
+# would make it, and the side named first waits for that moment.
+FIRST_USE = """
+import builtins, sys, threading, time
+import velkor
+
+print("asyncio" in sys.modules)
+first, call, slow_disk = {first!r}, {call!r}, {slow_disk!r}
+loop = velkor.VelkorLoop()
+importing = threading.Event()
+
+
+plain_import = builtins.__import__
+
+
+def slow_import(name, globals=None, locals=None, fromlist=(), level=0):
+    if globals and globals.get("__package__") == "asyncio" and not importing.is_set():
+        importing.set()
+        time.sleep(0.05)
+    return plain_import(name, globals, locals, fromlist, level)
+
+
+if slow_disk:
+    builtins.__import__ = slow_import
+else:
+    importing.set()
+errors = []
+
+
+def other():
+    if first == "loop thread":
+        importing.wait()
+    try:
+        if call == "call_soon_threadsafe":
+            loop.call_soon_threadsafe(loop.stop)
+        elif call == "call_soon":
+            loop.call_soon(loop.stop)
+        else:
+            loop.call_later(0, loop.stop)
+    except BaseException as error:
+        errors.append(repr(error))
+
+
+def give_up():
+    errors.append("the run did not end")
+    loop.stop()
+
+
+thread = threading.Thread(target=other)
+thread.start()
+watchdog = threading.Timer(5, give_up)
+watchdog.daemon = True
+watchdog.start()
+if first == "other thread":
+    importing.wait()
+try:
+    loop.run_forever()
+except BaseException as error:
+    errors.append("run_forever: " + repr(error))
+watchdog.cancel()
+thread.join()
+print(errors)
+"""
+
+
+@pytest.mark.parametrize("call", ["call_soon_threadsafe", "call_soon", "call_later"])
+@pytest.mark.parametrize("first", ["loop thread", "other thread"])
+def test_first_use_from_two_threads_while_asyncio_is_being_imported(first, call):
+    result = run_python(FIRST_USE.format(first=first, call=call, slow_disk=True))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["False", "[]"]
+
+
+@pytest.mark.stress
+@pytest.mark.parametrize("call", ["call_soon_threadsafe", "call_soon", "call_later"])
+def test_first_use_from_two_threads_at_once_many_times(call):
+    for _ in range(30):
+        result = run_python(FIRST_USE.format(first="together", call=call, slow_disk=False))
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == ["False", "[]"]

@@ -217,59 +217,214 @@ def test_a_cancelled_handle_neither_runs_nor_prints(loop, capfd):
     assert capfd.readouterr().err == ""
 
 
-def test_system_exit_from_a_callback_ends_the_process():
-    result = run_python(
-        """
-        import sys, velkor
-        loop = velkor.VelkorLoop()
-        r, w = __import__("os").pipe()
-        def leave():
-            sys.exit(7)
-        loop.add_writer(w, leave, ())
-        loop.run_forever()
-        print("not reached")
-        """
-    )
-    assert result.returncode == 7
-    assert "not reached" not in result.stdout
+# A callback raises KeyboardInterrupt or SystemExit after queueing one more
+# callback behind itself. A safety timer ends the run if nothing else does.
+ENDING_EXCEPTION = """
+import asyncio, os, velkor
+
+kind, source = {kind}, {source!r}
+loop = velkor.VelkorLoop()
+raised = kind("from a callback")
+ran = []
+r, w = os.pipe()
 
 
-@pytest.mark.parametrize("exception", ["KeyboardInterrupt", "SystemExit(3)"])
-@pytest.mark.parametrize("source", ["readiness", "call_soon", "call_later"])
-def test_ctrl_c_and_exit_from_a_callback_end_the_run_and_keep_the_queue(exception, source):
+def raiser():
+    if source == "add_reader":
+        loop.remove_reader(r)
+    loop.call_soon(ran.append, "queued behind")
+    raise raised
+
+
+if source == "call_soon":
+    loop.call_soon(raiser)
+elif source == "call_later":
+    loop.call_later(0.01, raiser)
+else:
+    loop.add_reader(r, raiser, ())
+    os.write(w, b"x")
+safety = loop.call_later(2, loop.stop)
+outcome = "the run ended normally"
+try:
+    loop.run_forever()
+except BaseException as error:
+    outcome = "the same exception" if error is raised else repr(error)
+finally:
+    print(outcome, flush=True)
+print(ran, asyncio.events._get_running_loop())
+safety.cancel()
+loop.stop()
+loop.run_forever()
+print(ran)
+"""
+
+
+@pytest.mark.parametrize("source", ["call_soon", "call_later", "add_reader"])
+@pytest.mark.parametrize("kind", ["KeyboardInterrupt", "SystemExit"])
+def test_keyboard_interrupt_and_system_exit_from_a_callback_end_the_run(kind, source):
+    result = run_python(ENDING_EXCEPTION.format(kind=kind, source=source))
+    assert result.stdout.splitlines() == [
+        "the same exception",
+        "[] None",  # what was queued behind waits; the thread has no running loop
+        "['queued behind']",
+    ]
+    assert result.stderr == ""
+    assert result.returncode == 0
+
+
+# The same through run_until_complete: raised by the awaited coroutine, or by
+# a plain callback while the coroutine waits on a gate.
+ENDING_RUN_UNTIL_COMPLETE = """
+import asyncio, velkor
+
+kind, how = {kind}, {how!r}
+loop = velkor.VelkorLoop()
+raised = kind("from a callback")
+gate = asyncio.Future(loop=loop)
+safety = loop.call_later(2, gate.set_result, "the gate opened")
+
+
+def raiser():
+    raise raised
+
+
+async def main():
+    await asyncio.sleep(0)
+    if how == "coroutine":
+        raise raised
+    loop.call_soon(raiser)
+    return await gate
+
+
+outcome = "the run ended normally"
+try:
+    loop.run_until_complete(main())
+except BaseException as error:
+    outcome = "the same exception" if error is raised else repr(error)
+finally:
+    print(outcome, flush=True)
+print(asyncio.events._get_running_loop())
+"""
+
+
+@pytest.mark.parametrize("how", ["coroutine", "callback"])
+@pytest.mark.parametrize("kind", ["KeyboardInterrupt", "SystemExit"])
+def test_keyboard_interrupt_and_system_exit_come_out_of_run_until_complete(kind, how):
+    result = run_python(ENDING_RUN_UNTIL_COMPLETE.format(kind=kind, how=how))
+    assert result.stdout.splitlines() == ["the same exception", "None"]
+    assert result.stderr == ""
+    assert result.returncode == 0
+
+
+@pytest.mark.parametrize("kind", ["KeyboardInterrupt", "SystemExit"])
+def test_an_ending_exception_gives_an_outer_asyncio_loop_back(kind):
     result = run_python(
         f"""
-        import asyncio, os, velkor
+        import asyncio, velkor
+        outer = asyncio.new_event_loop()
         loop = velkor.VelkorLoop()
-        r, w = os.pipe()
-        def interrupt():
-            loop.remove_writer(w)
-            loop.call_soon(lambda: print("kept for the next run", flush=True))
-            raise {exception}
-        if "{source}" == "readiness":
-            loop.add_writer(w, interrupt, ())
-        elif "{source}" == "call_soon":
-            loop.call_soon(interrupt)
-        else:
-            loop.call_later(0.01, interrupt)
-        loop.call_later(5, loop.stop)
-        try:
-            loop.run_forever()
-        except BaseException as error:
-            print("run ended by", type(error).__name__, flush=True)
-        finally:
-            print("running loop", asyncio.events._get_running_loop(), flush=True)
-        loop.stop()
-        loop.run_forever()
+        raised = {kind}("from a callback")
+        seen = []
+
+        def raiser():
+            raise raised
+
+        def inside_outer():
+            loop.call_soon(raiser)
+            loop.call_soon(loop.stop)  # ends the run if the exception does not
+            try:
+                loop.run_forever()
+                seen.append("the run ended normally")
+            except BaseException as error:
+                seen.append(error is raised)
+            seen.append(asyncio.get_running_loop() is outer)
+
+        outer.call_soon(inside_outer)
+        outer.call_soon(outer.stop)
+        outer.run_forever()
+        outer.close()
+        print(seen)
         """
     )
-    name = exception.split("(")[0]
-    assert result.stdout.splitlines() == [
-        f"run ended by {name}",
-        "running loop None",
-        "kept for the next run",
-    ], result.stderr
+    assert result.stdout.splitlines() == ["[True, True]"]
     assert result.stderr == ""
+    assert result.returncode == 0
+
+
+def test_ctrl_c_ends_a_busy_run_at_once():
+    # A chain of callbacks, each queueing the next, keeps the loop from ever
+    # waiting; SIGINT comes from outside while it runs.
+    result = run_python(
+        """
+        import os, signal, threading, velkor
+        loop = velkor.VelkorLoop()
+        steps = 0
+        busy = threading.Event()
+
+        def step():
+            global steps
+            steps += 1
+            if steps == 1000:
+                busy.set()
+            loop.call_soon(step)
+
+        def interrupt():
+            busy.wait()
+            os.kill(os.getpid(), signal.SIGINT)
+
+        threading.Thread(target=interrupt).start()
+        watchdog = threading.Timer(6, lambda: loop.call_soon_threadsafe(loop.stop))
+        watchdog.daemon = True
+        watchdog.start()
+        loop.call_soon(step)
+        outcome = "the run ended normally"
+        try:
+            loop.run_forever()
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        finally:
+            print(outcome, flush=True)
+        watchdog.cancel()
+        """,
+        timeout=60,
+    )
+    assert result.stdout.splitlines() == ["interrupted"]
+    assert result.returncode == 0, result.stderr
+
+
+class NotAnError(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("source", ["call_soon", "call_later", "add_reader"])
+@pytest.mark.parametrize("kind", [ValueError, NotAnError, asyncio.CancelledError])
+def test_other_exceptions_from_a_callback_are_printed_and_the_drain_goes_on(
+    loop, capfd, kind, source
+):
+    r, w = os.pipe()
+    ran = []
+
+    def raiser():
+        if source == "add_reader":
+            loop.remove_reader(r)
+        loop.call_soon(ran.append, "queued behind")
+        loop.call_soon(loop.stop)
+        raise kind("from a callback")
+
+    try:
+        if source == "call_soon":
+            loop.call_soon(raiser)
+        elif source == "call_later":
+            loop.call_later(0.01, raiser)
+        else:
+            loop.add_reader(r, raiser, ())
+            os.write(w, b"x")
+        assert loop.run_forever() is None
+    finally:
+        os.close(r)
+        os.close(w)
+    assert ran == ["queued behind"]
+    assert f"{kind.__name__}: from a callback" in capfd.readouterr().err
 
 
 def test_an_internal_fault_escaping_a_readiness_callback_ends_the_run_and_keeps_the_queue():
@@ -426,3 +581,87 @@ def test_readiness_during_a_long_callback_is_queued_while_it_runs(loop):
         loop.remove_reader(r)
         os.close(r)
         os.close(w)
+
+
+# Signals that land around the moment the loop goes to wait, round after
+# round: each round must end promptly, by the handler's stop() or by its
+# KeyboardInterrupt. A watcher gives up on a round after 5 s.
+SIGNAL_AROUND_THE_WAIT = """
+import asyncio, os, random, signal, threading, velkor
+
+how, action, rounds = {how!r}, {action!r}, {rounds}
+loop = velkor.VelkorLoop()
+main = threading.main_thread().ident
+rng = random.Random(3)
+r, w = os.pipe()
+os.set_blocking(r, False)
+sink = []
+if how == "after a callback that runs no Python code":
+    loop.add_reader(r, sink.append, (None,))
+
+
+def handler(number, frame):
+    if action == "raise":
+        raise KeyboardInterrupt
+    loop.stop()
+
+
+signal.signal(signal.SIGALRM, handler)
+signal.signal(signal.SIGUSR1, handler)
+
+
+def feed_then_signal():
+    # Many wake-ups for the loop, the signal, then at most two more.
+    for _ in range(rng.randrange(1, 300)):
+        os.write(w, b"x")
+    signal.pthread_kill(main, signal.SIGUSR1)
+    for _ in range(rng.randrange(3)):
+        os.write(w, b"x")
+
+
+for turn in range(rounds):
+    running = threading.Event()
+    ended = threading.Event()
+
+    def watch():
+        if how != "just before the wait":
+            running.wait()  # the signal must come while the loop runs
+            feed_then_signal()
+        if not ended.wait(5):
+            print("round", turn, "did not end", flush=True)
+            os._exit(1)
+
+    if how == "just before the wait":
+        # The loop's last callback before it waits arms a timer that
+        # signals this thread a few microseconds later.
+        delay = 1e-6 + rng.random() * 30e-6
+        loop.call_soon(signal.setitimer, signal.ITIMER_REAL, delay)
+    else:
+        loop.call_soon(running.set)
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        loop.run_forever()
+    except KeyboardInterrupt:
+        pass
+    ended.set()
+    watcher.join()
+    try:
+        while os.read(r, 65536):
+            pass
+    except BlockingIOError:
+        pass
+    sink.clear()
+print("rounds", rounds)
+"""
+
+
+@pytest.mark.parametrize("action", ["stop", "raise"])
+@pytest.mark.parametrize(
+    "how, rounds",
+    [("just before the wait", 500), ("after a callback that runs no Python code", 200)],
+)
+def test_a_signal_around_the_wait_always_takes_effect(how, rounds, action):
+    result = run_python(SIGNAL_AROUND_THE_WAIT.format(how=how, action=action, rounds=rounds))
+    assert result.stdout.splitlines() == [f"rounds {rounds}"]
+    assert result.returncode == 0, result.stderr

@@ -1,9 +1,13 @@
 """The loop clock, call_later and call_at."""
 
 import asyncio
+import gc
 import math
+import random
 import threading
 import time
+import tracemalloc
+import weakref
 
 import pytest
 
@@ -197,3 +201,167 @@ def test_context_is_passed_to_the_timer_handle(loop):
     loop.call_later(0.01, loop.stop)
     loop.run_forever()
     assert seen == ["inside", "unset"]
+
+
+# ---- cancelled timers let go of their handles at once
+
+
+@pytest.mark.parametrize(
+    "where", ["idle loop", "callback", "other thread, idle loop", "other thread, running loop"]
+)
+def test_a_cancelled_timer_is_released_at_once(loop, where):
+    box = [loop.call_later(3600, print)]  # the only reference the test keeps
+    ref = weakref.ref(box[0])
+    released = []
+
+    def cancel():
+        box.pop().cancel()
+        gc.collect()
+        released.append(ref() is None)
+        if where.endswith("running loop"):
+            loop.call_soon_threadsafe(loop.stop)
+
+    if where == "idle loop":
+        cancel()
+    elif where == "callback":
+        loop.call_soon(cancel)
+        loop.call_soon(loop.stop)
+        loop.run_forever()
+    else:
+        thread = threading.Thread(target=cancel)
+        if where.endswith("running loop"):
+            loop.call_soon(thread.start)
+            loop.run_forever()
+        else:
+            thread.start()
+        thread.join()
+    assert released == [True]
+
+
+def test_many_cancelled_timers_keep_memory_flat(loop):
+    def noop():
+        pass
+
+    for _ in range(1000):  # warm up free lists and the timer queue
+        loop.call_later(3600, noop).cancel()
+    gc.collect()
+    count = 100_000
+    refs = []
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for i in range(count):
+            handle = loop.call_later(3600, noop)
+            if i % 100 == 0:
+                refs.append(weakref.ref(handle))
+            handle.cancel()
+        del handle
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert sum(ref() is not None for ref in refs) == 0
+    assert grown < 10 * count  # a kept handle with its context is about 200 bytes
+
+
+def test_many_cancelled_timers_keep_native_memory_flat():
+    # The native side's entries (the timer queue's and the pending-timer
+    # records) are counted by the C allocator, which the interpreter's small
+    # objects do not use.
+    result = run_python(
+        """
+        import ctypes, gc, velkor
+
+        class MallInfo2(ctypes.Structure):
+            _fields_ = [(name, ctypes.c_size_t) for name in (
+                "arena", "ordblks", "smblks", "hblks", "hblkhd",
+                "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+        libc = ctypes.CDLL(None)
+        libc.mallinfo2.restype = MallInfo2
+
+        def allocated():
+            info = libc.mallinfo2()
+            return info.uordblks + info.hblkhd
+
+        loop = velkor.VelkorLoop()
+        def noop():
+            pass
+        for _ in range(1000):
+            loop.call_later(3600, noop).cancel()
+        gc.collect()
+        count = 100_000
+        before = allocated()
+        for _ in range(count):
+            loop.call_later(3600, noop).cancel()
+        gc.collect()
+        print((allocated() - before) / count)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) < 16  # a kept entry is over 100 bytes
+
+
+def test_cancelled_timers_never_run_and_the_others_keep_their_order(loop):
+    rng = random.Random(5)
+    count = 300
+    handles = []
+    seen = []
+    cancelled = set()
+
+    def fire(i):
+        seen.append(i)
+        # Now and then a callback cancels a later timer, as a finished
+        # request cancels its timeout.
+        if i % 7 == 0 and i + 3 < count - 1 and i + 3 not in cancelled:
+            handles[i + 3].cancel()
+            cancelled.add(i + 3)
+        if i == count - 1:
+            loop.stop()
+
+    base = loop.time() + 0.3
+    for i in range(count):
+        handles.append(loop.call_at(base + i * 0.001, fire, i))
+    for i in rng.sample(range(count - 1), 100):
+        handles[i].cancel()
+        cancelled.add(i)
+    extra = [loop.call_at(base + 0.0005, seen.append, "never") for _ in range(50)]
+    for handle in extra:
+        handle.cancel()
+    watchdog = threading.Timer(30, lambda: loop.call_soon_threadsafe(loop.stop))
+    watchdog.start()
+    loop.run_forever()
+    watchdog.cancel()
+    assert seen == [i for i in range(count) if i not in cancelled]
+    assert all(handles[i].cancelled() for i in cancelled)
+
+
+@pytest.mark.parametrize("when", ["after it ran", "while queued", "in its own callback"])
+def test_cancelling_a_timer_that_is_due_or_done_is_harmless(loop, capfd, when):
+    ran = []
+
+    def callback():
+        ran.append("ran")
+        if when == "in its own callback":
+            handle.cancel()
+
+    handle = loop.call_later(0.01, callback)
+    ref = weakref.ref(handle)
+    if when == "after it ran":
+        loop.call_later(0.05, loop.stop)
+        loop.run_forever()
+        assert ran == ["ran"]
+    elif when == "while queued":
+        time.sleep(0.1)  # long past due: most likely waiting in the loop's queue
+    if when != "in its own callback":
+        handle.cancel()
+        handle.cancel()
+    loop.call_later(0.05, ran.append, "next timer")
+    loop.call_later(0.1, loop.stop)
+    loop.run_forever()
+    expected = {"after it ran": ["ran"], "while queued": [], "in its own callback": ["ran"]}[when]
+    assert ran == expected + ["next timer"]
+    del handle
+    gc.collect()
+    assert ref() is None
+    assert capfd.readouterr().err == ""

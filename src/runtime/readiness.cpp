@@ -214,7 +214,7 @@ void Poller::set_timer_source(int fd, std::function<void()> on_expiry) {
 }
 
 void Poller::add_wake_source(int fd) {
-  // Level-triggered: it stays reported until its owner resets it, so no
+  // Level-triggered: it stays reported until it is emptied, so no
   // harvest elsewhere can take the wake-up away from the one who sleeps.
   epoll_event ev{};
   ev.events = EPOLLIN;
@@ -253,8 +253,11 @@ void Poller::deliver(const Events& events) {
         if (fd == timer_fd_) {
           timer_due = true;
         } else {
-          std::uint64_t count = 0;  // a wake-up source: reset it
-          [[maybe_unused]] const auto read_back = read(fd, &count, sizeof count);
+          // A wake-up source: empty it (an eventfd in one read, a pipe in
+          // as many as it takes).
+          char drained[64];
+          while (read(fd, drained, sizeof drained) == static_cast<ssize_t>(sizeof drained)) {
+          }
         }
         continue;
       }

@@ -135,7 +135,8 @@ class Poller : public std::enable_shared_from_this<Poller> {
   // Members of the epoll set that are not descriptor watches. The timer
   // source's handler runs on the thread that delivers its event; it is set
   // once, before anything waits or harvests. A wake-up source is an eventfd
-  // whose owner sleeps in wait(): delivering its event only resets it.
+  // or a pipe that wakes whoever sleeps in wait(): delivering its event only
+  // empties it.
   // Watching a source's descriptor is refused (EEXIST): its epoll entry is
   // the source's.
   void set_timer_source(int fd, std::function<void()> on_expiry);

@@ -233,7 +233,13 @@ PyRef import_asyncio() {
   if (asyncio) class_cache.fill(asyncio.get());
   return asyncio;
 }
-PyRef import_events() { return events_module.get(); }
+PyRef import_events() {
+  // The package first: importing a submodule while another thread imports
+  // the package can deadlock the import locks (asyncio's __init__ imports
+  // its submodules), and the package's import waits for the other thread's.
+  if (!import_asyncio()) return PyRef();
+  return events_module.get();
+}
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "core/pyref.h"
 #include "runtime/guarded.h"
 #include "runtime/runtime.h"
+#include "runtime/wake_pipe.h"
 
 namespace velkor {
 
@@ -32,6 +33,10 @@ struct VelkorEventLoop {
   std::shared_ptr<rt::Guarded<std::optional<LoopChannel::Receiver>>> receiver;
   std::shared_ptr<rt::Guarded<IoRegistry>> io_registry;
   std::shared_ptr<PendingTimers> timers;
+  // Lent to the interpreter as its signal wake-up descriptor while a run on
+  // the main thread sleeps: a signal that lands on another thread then
+  // still wakes the run.
+  std::unique_ptr<rt::WakePipe> signal_pipe;
   bool debug = false;
 
  private:

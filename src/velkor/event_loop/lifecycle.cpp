@@ -14,8 +14,11 @@ VelkorEventLoop VelkorEventLoop::build() {
   VelkorEventLoop state;
   state.runtime = std::make_unique<rt::Runtime>(workers);
   auto [sender, receiver] = LoopChannel::make();
-  // The thread that runs the loop sleeps in the poller: posts must wake it.
+  // The thread that runs the loop sleeps in the poller: posts and signals
+  // must wake it.
   state.runtime->handle().poller()->add_wake_source(receiver.wake_fd());
+  state.signal_pipe = std::make_unique<rt::WakePipe>();
+  state.runtime->handle().poller()->add_wake_source(state.signal_pipe->read_fd());
   IoRegistry registry(sender, state.runtime->handle());
   state.receiver = std::make_shared<rt::Guarded<std::optional<LoopChannel::Receiver>>>(
       std::move(receiver));
@@ -29,6 +32,7 @@ VelkorEventLoop::~VelkorEventLoop() {
   if (runtime && receiver) {
     auto slot = receiver->lock();
     if (slot && slot->has_value()) runtime->handle().poller()->remove_source((*slot)->wake_fd());
+    if (signal_pipe) runtime->handle().poller()->remove_source(signal_pipe->read_fd());
   }
   if (runtime) runtime->shut_down();
   runtime.reset();
@@ -36,6 +40,7 @@ VelkorEventLoop::~VelkorEventLoop() {
   receiver.reset();  // drops what is still queued; we hold the lock here
   io_registry.reset();
   timers.reset();
+  signal_pipe.reset();
 }
 
 }  // namespace velkor

@@ -90,13 +90,42 @@ bool wait_for_post(LoopChannel::Receiver& receiver, rt::LoopPolling& polling,
   unlocked.take();
   if (PyErr_CheckSignals() < 0) return false;  // signals that came before the block
   unlocked.give();
-  if (polling.sleep(receiver, blocked.previous()) == rt::WakeFd::Woke::interrupted) {
-    unlocked.take();
-    if (PyErr_CheckSignals() < 0) return false;
-    unlocked.give();
-  }
+  // A signal that lands on this thread during the sleep cuts it short; one
+  // that lands on another thread writes to the interpreter's wake-up
+  // descriptor, which wakes it too (see SignalWakeup). Either way its
+  // handler runs here.
+  polling.sleep(receiver, blocked.previous());
+  unlocked.take();
+  if (PyErr_CheckSignals() < 0) return false;
+  unlocked.give();
   return true;
 }
+
+// Lends the loop's signal pipe to the interpreter as its signal wake-up
+// descriptor for the length of a run on the main thread, unless the program
+// has one of its own (then only signals landing on this thread wake an idle
+// run). Needs the interpreter lock on both ends.
+class SignalWakeup {
+ public:
+  SignalWakeup(bool handles_signals, int fd) : fd_(fd) {
+    if (!handles_signals) return;
+    const int previous = PySignal_SetWakeupFd(fd);
+    installed_ = previous == -1;
+    if (!installed_) PySignal_SetWakeupFd(previous);
+  }
+  ~SignalWakeup() {
+    if (!installed_) return;
+    // Put back "none", unless the program set its own meanwhile.
+    const int current = PySignal_SetWakeupFd(-1);
+    if (current != fd_) PySignal_SetWakeupFd(current);
+  }
+  SignalWakeup(const SignalWakeup&) = delete;
+  SignalWakeup& operator=(const SignalWakeup&) = delete;
+
+ private:
+  int fd_;
+  bool installed_ = false;
+};
 
 // Runs messages in channel order, taking the interpreter lock for each one
 // and giving it back after, until a Stop. The thread owns the runtime's
@@ -104,6 +133,7 @@ bool wait_for_post(LoopChannel::Receiver& receiver, rt::LoopPolling& polling,
 DrainEnd drain(VelkorEventLoop& state, LoopChannel::Receiver& receiver) {
   rt::LoopPolling polling(state.runtime->handle());
   const bool handles_signals = on_main_thread();
+  const SignalWakeup signal_wakeup(handles_signals, state.signal_pipe->write_fd());
   LockReleased unlocked;
   for (;;) {
     std::optional<LoopMessage> message = receiver.try_recv();

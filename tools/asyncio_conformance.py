@@ -246,14 +246,14 @@ def leave_out_reason(sid: str) -> str | None:
 # The loop
 
 
-class LoopSpecError(Exception):
+class LoopChoiceError(Exception):
     pass
 
 
-def resolve_factory(spec: str):
-    """The loop factory that SPEC names, and its display name."""
-    spec = LOOP_ALIASES.get(spec, spec)
-    if spec == "asyncio":
+def resolve_factory(choice: str):
+    """The loop factory that CHOICE names, and its display name."""
+    choice = LOOP_ALIASES.get(choice, choice)
+    if choice == "asyncio":
         import asyncio
 
         class ConformanceLoop(asyncio.EventLoop):
@@ -262,22 +262,22 @@ def resolve_factory(spec: str):
 
         ConformanceLoop.__qualname__ = "ConformanceLoop"
         return ConformanceLoop, "asyncio"
-    module_name, sep, attr = spec.partition(":")
+    module_name, sep, attr = choice.partition(":")
     if not sep or not module_name or not attr:
-        raise LoopSpecError(f"loop {spec!r} is not asyncio, uvloop, velkorio or module:factory")
+        raise LoopChoiceError(f"loop {choice!r} is not asyncio, uvloop, velkorio or module:factory")
     try:
         module = importlib.import_module(module_name)
     except ImportError as exc:
-        raise LoopSpecError(f"cannot import {module_name}: {exc}") from exc
+        raise LoopChoiceError(f"cannot import {module_name}: {exc}") from exc
     factory = module
     for part in attr.split("."):
         try:
             factory = getattr(factory, part)
         except AttributeError:
-            raise LoopSpecError(f"{module_name} has no {attr}") from None
+            raise LoopChoiceError(f"{module_name} has no {attr}") from None
     if not callable(factory):
-        raise LoopSpecError(f"{spec} is not callable")
-    return factory, spec
+        raise LoopChoiceError(f"{choice} is not callable")
+    return factory, choice
 
 
 # ---------------------------------------------------------------------------
@@ -964,7 +964,7 @@ def summarize(runs: list[ModuleRun], loop_name: str, seconds: float, out=sys.std
 def parent_main(args) -> int:
     try:
         _, loop_name = resolve_factory(args.loop)
-    except LoopSpecError as exc:
+    except LoopChoiceError as exc:
         print(f"asyncio_conformance: {exc}", file=sys.stderr)
         return 2
     try:

@@ -37,6 +37,10 @@ void ReadinessPump::arm() {
 }
 
 void ReadinessPump::on_ready() {
+  // One completion at a time: the descriptor object is not thread-safe, and
+  // a resume() posted the moment a parking completion marked the pump
+  // parked must not touch it before that completion has taken it out.
+  std::lock_guard<std::mutex> serial(serial_);
   if (!descriptor_.is_open()) descriptor_.assign(fd_);  // resumed after a park
   if (!gate_.worker_enter()) {
     // Parked: the loop's thread owns the poller. Out of the reactor's epoll

@@ -4,6 +4,7 @@
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <memory>
+#include <mutex>
 
 #include "runtime/poll_gate.h"
 #include "runtime/readiness.h"
@@ -19,8 +20,7 @@ namespace velkor::rt {
 // kernel then signals the epoll descriptor anew and Asio completes the armed
 // wait. Asio drops an edge that arrives while no wait is armed, and the
 // harvest after arming is what makes up for that. A spurious completion only
-// costs a harvest that finds nothing. Harvests may overlap on two workers;
-// each event is handed to one of them, and recording is thread-safe.
+// costs a harvest that finds nothing. Completions run one at a time.
 //
 // While the loop's thread owns the poller (see PollGate), a completion
 // neither harvests nor re-arms, and takes the descriptor out of Asio's
@@ -47,6 +47,7 @@ class ReadinessPump {
   asio::io_context& io_;
   std::shared_ptr<Poller> poller_;
   PollGate& gate_;
+  std::mutex serial_;
   int fd_;  // the duplicate of the epoll descriptor, owned here while parked
   asio::posix::stream_descriptor descriptor_;
 };

@@ -254,3 +254,54 @@ TEST(the_watchdog_lends_the_poller_to_the_workers_during_a_long_callback) {
   close(pipe_fds[0]);
   close(pipe_fds[1]);
 }
+
+TEST(runs_that_come_and_go_under_a_stream_of_events_never_stall_the_pump) {
+  // Each short run takes the poller while events keep firing, so the pump's
+  // completions park often, and each hand-back resumes it at once: a resume
+  // and the completion that parked it meet on the descriptor.
+  Runtime runtime(2);
+  auto [sender, receiver] = LoopChannel::make();
+  runtime.handle().poller()->add_wake_source(receiver.wake_fd());
+  int pipe_fds[2];
+  CHECK(pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) == 0);
+  auto watch = std::make_shared<PostingWatch>(sender);
+  int error = 0;
+  watch->registration = runtime.handle().poller()->acquire(pipe_fds[0], error);
+  CHECK(watch->registration);
+  runtime.handle().spawn([watch] { watch->run(); });
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    char byte = 'x';
+    while (writing) {
+      (void)!write(pipe_fds[1], &byte, 1);
+      std::this_thread::yield();
+    }
+  });
+  auto drain = [&] {
+    char buffer[4096];
+    while (read(pipe_fds[0], buffer, sizeof buffer) > 0) {
+    }
+    while (receiver.try_recv()) {
+    }
+  };
+  const auto until = std::chrono::steady_clock::now() + 1500ms;
+  while (std::chrono::steady_clock::now() < until) {
+    LoopPolling polling(runtime.handle());
+    polling.poll_now();
+    drain();
+  }
+  writing = false;
+  writer.join();
+  drain();
+  // The workers own the poller again, and their pump still delivers.
+  char byte = 'x';
+  CHECK(write(pipe_fds[1], &byte, 1) == 1);
+  std::optional<Message> got;
+  for (int i = 0; i < 5000 && !(got = receiver.try_recv()); ++i) std::this_thread::sleep_for(1ms);
+  CHECK(got && got->kind == Kind::readiness);
+  watch->cancelled = true;
+  watch->registration->unpark(Direction::read, watch.get());
+  runtime.shut_down();
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+}

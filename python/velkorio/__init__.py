@@ -1,0 +1,45 @@
+"""velkorio: a complete asyncio event loop whose hot path is native.
+
+Switch a program with one line::
+
+    velkorio.run(main())                      # as asyncio.run(main())
+    asyncio.run(main(), loop_factory=velkorio.new_event_loop)
+
+`Loop` is asyncio's loop for Unix with its core replaced: the ready queue,
+the timer queue, the handles that call_soon and call_later return, and the
+loop's iteration are native (see LoopCore). Transports, servers, SSL,
+subprocesses, signals and executors are asyncio's own.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import asyncio.unix_events
+
+from velkorio._core import Handle, LoopCore, TimerHandle
+
+__all__ = ("Handle", "Loop", "TimerHandle", "new_event_loop", "run")
+
+
+class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
+    """An asyncio event loop (`asyncio.AbstractEventLoop`) with a native core."""
+
+    def close(self) -> None:
+        if self.is_running():
+            raise RuntimeError("Cannot close a running event loop")
+        if self.is_closed():
+            return
+        try:
+            super().close()
+        finally:
+            self._clear_queues()
+
+
+def new_event_loop() -> Loop:
+    """A new velkorio loop: the loop factory for asyncio.run and asyncio.Runner."""
+    return Loop()
+
+
+def run(main, *, debug=None):
+    """Runs the coroutine `main` on a new velkorio loop, as asyncio.run does."""
+    return asyncio.run(main, debug=debug, loop_factory=new_event_loop)

@@ -1,0 +1,36 @@
+#include "asyncio_refs.h"
+
+namespace velkorio::asyncio_refs {
+
+PyObject* format_callback_source = nullptr;
+PyObject* extract_stack = nullptr;
+PyObject* format_handle = nullptr;
+PyObject* logger = nullptr;
+
+namespace {
+
+// A new reference to module.name, or null with the error set.
+PyObject* lookup(const char* module_name, const char* name) {
+  PyObject* module = PyImport_ImportModule(module_name);
+  if (module == nullptr) return nullptr;
+  PyObject* value = PyObject_GetAttrString(module, name);
+  Py_DECREF(module);
+  return value;
+}
+
+}  // namespace
+
+bool init() {
+  if (format_callback_source != nullptr) return true;
+  format_callback_source = lookup("asyncio.format_helpers", "_format_callback_source");
+  extract_stack = format_callback_source ? lookup("asyncio.format_helpers", "extract_stack") : nullptr;
+  format_handle = extract_stack ? lookup("asyncio.base_events", "_format_handle") : nullptr;
+  logger = format_handle ? lookup("asyncio.base_events", "logger") : nullptr;
+  if (logger != nullptr) return true;
+  Py_CLEAR(format_callback_source);
+  Py_CLEAR(extract_stack);
+  Py_CLEAR(format_handle);
+  return false;
+}
+
+}  // namespace velkorio::asyncio_refs

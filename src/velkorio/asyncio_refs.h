@@ -1,0 +1,20 @@
+#pragma once
+// The pieces of asyncio that velkorio's native code calls: looked up once,
+// when the module is imported (velkorio's package imports asyncio first), and
+// kept for the life of the process, as the module itself is.
+
+#include <Python.h>
+
+namespace velkorio::asyncio_refs {
+
+// format_helpers._format_callback_source(callback, args, *, debug)
+extern PyObject* format_callback_source;
+// format_helpers.extract_stack(frame)
+extern PyObject* extract_stack;
+// base_events._format_handle(handle), base_events.logger
+extern PyObject* format_handle;
+extern PyObject* logger;
+
+bool init();
+
+}  // namespace velkorio::asyncio_refs

@@ -1,0 +1,30 @@
+#pragma once
+// LoopCore: the native base of velkorio.Loop. It owns the queue of ready
+// handles and the timer queue, and runs the loop's iterations: the part of
+// asyncio's BaseEventLoop that every callback goes through. The rest of the
+// loop (transports, servers, executors, signals) is asyncio's own, mixed in
+// by the Python class.
+//
+// Everything here runs with the interpreter lock held, on whichever thread
+// calls; call_soon_threadsafe and cancel() from other threads are safe
+// because each is one step under that lock.
+
+#include <Python.h>
+
+#include "handle.h"
+
+namespace velkorio {
+
+PyTypeObject* loop_core_type();
+bool init_loop_core_type(PyObject* module);
+
+inline bool is_loop_core(PyObject* object) {
+  return object != nullptr && PyObject_TypeCheck(object, loop_core_type());
+}
+bool loop_core_debug(PyObject* loop);
+
+// A queued timer was cancelled: it leaves the queue now and drops what it
+// holds.
+void loop_core_timer_cancelled(PyObject* loop, TimerHandleObject* timer);
+
+}  // namespace velkorio

@@ -16,13 +16,16 @@ from __future__ import annotations
 import asyncio
 import asyncio.unix_events
 
-from velkorio._core import Handle, LoopCore, TimerHandle
+from velkorio._core import Handle, LoopCore, Selector, TimerHandle
 
 __all__ = ("Handle", "Loop", "TimerHandle", "new_event_loop", "run")
 
 
 class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
     """An asyncio event loop (`asyncio.AbstractEventLoop`) with a native core."""
+
+    def __init__(self, selector=None) -> None:
+        super().__init__(Selector() if selector is None else selector)
 
     def close(self) -> None:
         if self.is_running():

@@ -6,6 +6,7 @@ PyObject* format_callback_source = nullptr;
 PyObject* extract_stack = nullptr;
 PyObject* format_handle = nullptr;
 PyObject* logger = nullptr;
+PyObject* selector_key = nullptr;
 
 namespace {
 
@@ -26,10 +27,12 @@ bool init() {
   extract_stack = format_callback_source ? lookup("asyncio.format_helpers", "extract_stack") : nullptr;
   format_handle = extract_stack ? lookup("asyncio.base_events", "_format_handle") : nullptr;
   logger = format_handle ? lookup("asyncio.base_events", "logger") : nullptr;
-  if (logger != nullptr) return true;
+  selector_key = logger ? lookup("selectors", "SelectorKey") : nullptr;
+  if (selector_key != nullptr) return true;
   Py_CLEAR(format_callback_source);
   Py_CLEAR(extract_stack);
   Py_CLEAR(format_handle);
+  Py_CLEAR(logger);
   return false;
 }
 

@@ -14,6 +14,8 @@ extern PyObject* extract_stack;
 // base_events._format_handle(handle), base_events.logger
 extern PyObject* format_handle;
 extern PyObject* logger;
+// selectors.SelectorKey
+extern PyObject* selector_key;
 
 bool init();
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "asyncio_refs.h"
+#include "selector.h"
 #include "timer_heap.h"
 
 namespace velkorio {
@@ -26,6 +27,7 @@ struct LoopState {
   bool debug = false;
   bool stopping = false;
   bool closed = false;
+  std::vector<epoll_event> events;  // the native wait's buffer, kept between iterations
 };
 
 struct LoopCoreObject {
@@ -261,27 +263,70 @@ int run_any(PyObject* handle) {
 
 // The wait before the next iteration, as asyncio computes it: none while
 // anything is ready or a stop is due, else until the first timer, at most a
-// day; None (forever) without timers.
-PyRef wait_timeout(LoopState& state) {
-  if (!state.ready.empty() || state.stopping) return PyRef::steal(PyFloat_FromDouble(0.0));
-  if (state.timers.empty()) return PyRef::borrow(Py_None);
-  const double wait = std::clamp(state.timers.top()->when - monotonic_now(), 0.0, maximum_wait);
-  return PyRef::steal(PyFloat_FromDouble(wait));
+// day; forever (-1) without timers.
+double wait_timeout(LoopState& state) {
+  if (!state.ready.empty() || state.stopping) return 0.0;
+  if (state.timers.empty()) return -1.0;
+  return std::clamp(state.timers.top()->when - monotonic_now(), 0.0, maximum_wait);
+}
+
+// Queues the reader or writer of a ready descriptor, as asyncio's
+// _process_events does: a cancelled one is unregistered instead.
+int dispatch(PyObject* self, PyObject* fileobj, PyObject* handle, const char* remover) {
+  if (handle == Py_None) return 0;
+  const int cancelled = is_cancelled(handle);
+  if (cancelled < 0) return -1;
+  if (!cancelled) return push_ready(state_of(self), PyRef::borrow(handle)) ? 0 : -1;
+  PyRef removed = PyRef::steal(PyObject_CallMethod(self, remover, "O", fileobj));
+  return removed ? 0 : -1;
+}
+
+// Waits in our own selector and queues the callbacks of what is ready.
+int poll_native(PyObject* self, PyObject* selector, double timeout) {
+  LoopState& state = state_of(self);
+  std::vector<epoll_event> events = std::move(state.events);
+  const int status = select_native(selector, timeout, events);
+  for (std::size_t i = 0; status == 0 && i < events.size(); ++i) {
+    PyObject* found = selector_key(selector, events[i].data.fd);
+    if (found == nullptr) {
+      if (PyErr_Occurred()) return -1;
+      continue;  // unregistered by a callback of this same batch
+    }
+    PyRef key = PyRef::borrow(found);  // held: a removal below may drop the map's
+    PyObject* data = PyTuple_GET_ITEM(key.get(), 3);
+    if (!PyTuple_Check(data) || PyTuple_GET_SIZE(data) != 2) continue;
+    PyRef reader = PyRef::borrow(PyTuple_GET_ITEM(data, 0));
+    PyRef writer = PyRef::borrow(PyTuple_GET_ITEM(data, 1));
+    const long mask = event_mask(events[i].events) & PyLong_AsLong(PyTuple_GET_ITEM(key.get(), 2));
+    PyObject* fileobj = PyTuple_GET_ITEM(key.get(), 0);
+    if ((mask & 1) && dispatch(self, fileobj, reader.get(), "_remove_reader") < 0) return -1;
+    if ((mask & 2) && dispatch(self, fileobj, writer.get(), "_remove_writer") < 0) return -1;
+  }
+  state.events = std::move(events);
+  return status;
+}
+
+// Any other selector, through its Python interface.
+int poll_generic(PyObject* self, PyObject* selector, double timeout) {
+  PyRef wait = timeout < 0 ? PyRef::borrow(Py_None) : PyRef::steal(PyFloat_FromDouble(timeout));
+  if (!wait) return -1;
+  PyRef events = PyRef::steal(PyObject_CallMethod(selector, "select", "O", wait.get()));
+  if (!events) return -1;
+  PyRef done = PyRef::steal(PyObject_CallMethod(self, "_process_events", "O", events.get()));
+  return done ? 0 : -1;
 }
 
 // One iteration: poll for I/O, queue the timers that are due, then run what
 // was ready when the iteration began (not what those callbacks schedule).
 int run_once(PyObject* self) {
   LoopState& state = state_of(self);
-  PyRef timeout = wait_timeout(state);
-  if (!timeout) return -1;
+  const double timeout = wait_timeout(state);
   PyRef selector = PyRef::steal(PyObject_GetAttrString(self, "_selector"));
   if (!selector) return -1;
-  PyRef events =
-      PyRef::steal(PyObject_CallMethod(selector.get(), "select", "O", timeout.get()));
-  if (!events) return -1;
-  if (!PyRef::steal(PyObject_CallMethod(self, "_process_events", "O", events.get()))) return -1;
-  events.reset();
+  const int polled = is_selector(selector.get()) ? poll_native(self, selector.get(), timeout)
+                                                 : poll_generic(self, selector.get(), timeout);
+  if (polled < 0) return -1;
+  selector.reset();
 
   const double end = monotonic_now() + 1e-9;  // the clock's resolution
   while (!state.timers.empty() && state.timers.top()->when < end) {

@@ -6,6 +6,7 @@
 #include "asyncio_refs.h"
 #include "handle.h"
 #include "loop_core.h"
+#include "selector.h"
 
 namespace {
 
@@ -13,6 +14,7 @@ int exec_module(PyObject* module) {
   if (!velkorio::asyncio_refs::init()) return -1;
   if (!velkorio::init_handle_types(module)) return -1;
   if (!velkorio::init_loop_core_type(module)) return -1;
+  if (!velkorio::init_selector_type(module)) return -1;
   return 0;
 }
 

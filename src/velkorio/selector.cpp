@@ -1,0 +1,403 @@
+#include "selector.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <time.h>
+#include <unistd.h>
+
+#include "asyncio_refs.h"
+#include "core/lock_released.h"
+#include "core/pyref.h"
+
+namespace velkorio {
+
+// keys[fd] (borrowed), or null, with an error set only when the lookup failed.
+PyObject* selector_key_in(PyObject* keys, int fd);
+
+namespace {
+
+using velkor::PyRef;
+
+constexpr int event_read = 1;
+constexpr int event_write = 2;
+
+struct SelectorState {
+  int epoll_fd = -1;
+  PyRef keys;  // dict: fd -> selectors.SelectorKey
+};
+
+struct SelectorObject {
+  PyObject_HEAD
+  SelectorState state;
+};
+
+PyTypeObject* selector_class = nullptr;
+
+SelectorState& state_of(PyObject* self) { return reinterpret_cast<SelectorObject*>(self)->state; }
+
+std::uint32_t epoll_events(long mask) {
+  std::uint32_t events = 0;
+  if (mask & event_read) events |= EPOLLIN;
+  if (mask & event_write) events |= EPOLLOUT;
+  return events;
+}
+
+bool check_open(SelectorState& state) {
+  if (state.keys) return true;
+  PyErr_SetString(PyExc_RuntimeError, "Selector is closed");
+  return false;
+}
+
+// The descriptor of `fileobj`, as selectors finds it: an int, or fileno();
+// failing that, a registered key with this very file object (a file closed
+// since). -1 with ValueError set when there is none.
+int descriptor_of(SelectorState& state, PyObject* fileobj) {
+  long fd = -1;
+  if (PyLong_Check(fileobj)) {
+    fd = PyLong_AsLong(fileobj);
+    if (fd == -1 && PyErr_Occurred()) return -1;
+  } else {
+    PyRef number = PyRef::steal(PyObject_CallMethod(fileobj, "fileno", nullptr));
+    PyRef as_int = number ? PyRef::steal(PyNumber_Long(number.get())) : PyRef();
+    if (as_int) fd = PyLong_AsLong(as_int.get());
+    if (!as_int || (fd == -1 && PyErr_Occurred())) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError) &&
+          !PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+        return -1;
+      }
+      PyErr_Clear();
+      fd = -2;
+    }
+  }
+  if (fd >= 0 && fd <= INT32_MAX) return static_cast<int>(fd);
+  if (state.keys) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(state.keys.get(), &position, &key, &value)) {
+      if (PyTuple_GET_ITEM(value, 0) == fileobj) return static_cast<int>(PyLong_AsLong(key));
+    }
+  }
+  if (fd == -2) {
+    PyErr_Format(PyExc_ValueError, "Invalid file object: %R", fileobj);
+  } else {
+    PyErr_Format(PyExc_ValueError, "Invalid file descriptor: %ld", fd);
+  }
+  return -1;
+}
+
+bool valid_mask(PyObject* events, long& mask) {
+  mask = PyLong_AsLong(events);
+  if (mask == -1 && PyErr_Occurred()) return false;
+  if (mask == 0 || (mask & ~(event_read | event_write))) {
+    PyErr_Format(PyExc_ValueError, "Invalid events: %R", events);
+    return false;
+  }
+  return true;
+}
+
+PyRef make_key(PyObject* fileobj, int fd, PyObject* events, PyObject* data) {
+  return PyRef::steal(PyObject_CallFunction(asyncio_refs::selector_key, "OiOO", fileobj, fd,
+                                            events, data ? data : Py_None));
+}
+
+PyObject* selector_register(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"fileobj", "events", "data", nullptr};
+  PyObject* fileobj = nullptr;
+  PyObject* events = nullptr;
+  PyObject* data = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:register", const_cast<char**>(names),
+                                   &fileobj, &events, &data)) {
+    return nullptr;
+  }
+  SelectorState& state = state_of(self);
+  long mask = 0;
+  if (!check_open(state) || !valid_mask(events, mask)) return nullptr;
+  const int fd = descriptor_of(state, fileobj);
+  if (fd < 0) return nullptr;
+  PyRef number = PyRef::steal(PyLong_FromLong(fd));
+  if (!number) return nullptr;
+  const int known = PyDict_Contains(state.keys.get(), number.get());
+  if (known < 0) return nullptr;
+  if (known) {
+    PyErr_Format(PyExc_KeyError, "%R (FD %d) is already registered", fileobj, fd);
+    return nullptr;
+  }
+  PyRef key = make_key(fileobj, fd, events, data);
+  if (!key) return nullptr;
+  epoll_event event{};
+  event.events = epoll_events(mask);
+  event.data.fd = fd;
+  if (epoll_ctl(state.epoll_fd, EPOLL_CTL_ADD, fd, &event) < 0) return PyErr_SetFromErrno(PyExc_OSError);
+  if (PyDict_SetItem(state.keys.get(), number.get(), key.get()) < 0) {
+    epoll_ctl(state.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    return nullptr;
+  }
+  return key.release();
+}
+
+// The key registered for `fileobj` (a new reference), or null with
+// KeyError set.
+PyRef registered_key(SelectorState& state, PyObject* fileobj, int& fd) {
+  fd = descriptor_of(state, fileobj);
+  if (fd < 0) return {};
+  PyObject* key = selector_key_in(state.keys.get(), fd);
+  if (key == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "%R is not registered", fileobj);
+    return {};
+  }
+  return PyRef::borrow(key);
+}
+
+PyObject* selector_unregister(PyObject* self, PyObject* fileobj) {
+  SelectorState& state = state_of(self);
+  if (!check_open(state)) return nullptr;
+  int fd = -1;
+  PyRef key = registered_key(state, fileobj, fd);
+  if (!key) return nullptr;
+  PyRef number = PyRef::steal(PyLong_FromLong(fd));
+  if (!number || PyDict_DelItem(state.keys.get(), number.get()) < 0) return nullptr;
+  // A descriptor closed before it was unregistered has left the set already.
+  epoll_ctl(state.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+  return key.release();
+}
+
+PyObject* selector_modify(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"fileobj", "events", "data", nullptr};
+  PyObject* fileobj = nullptr;
+  PyObject* events = nullptr;
+  PyObject* data = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:modify", const_cast<char**>(names),
+                                   &fileobj, &events, &data)) {
+    return nullptr;
+  }
+  SelectorState& state = state_of(self);
+  long mask = 0;
+  if (!check_open(state)) return nullptr;
+  int fd = -1;
+  PyRef key = registered_key(state, fileobj, fd);
+  if (!key) return nullptr;
+  if (!valid_mask(events, mask)) return nullptr;
+  const long old_mask = PyLong_AsLong(PyTuple_GET_ITEM(key.get(), 2));
+  if (mask != old_mask) {
+    epoll_event event{};
+    event.events = epoll_events(mask);
+    event.data.fd = fd;
+    if (epoll_ctl(state.epoll_fd, EPOLL_CTL_MOD, fd, &event) < 0) {
+      return PyErr_SetFromErrno(PyExc_OSError);
+    }
+  }
+  if (mask != old_mask || PyTuple_GET_ITEM(key.get(), 3) != data) {
+    key = make_key(PyTuple_GET_ITEM(key.get(), 0), fd, events, data);
+    PyRef number = key ? PyRef::steal(PyLong_FromLong(fd)) : PyRef();
+    if (!number || PyDict_SetItem(state.keys.get(), number.get(), key.get()) < 0) return nullptr;
+  }
+  return key.release();
+}
+
+PyObject* selector_get_key(PyObject* self, PyObject* fileobj) {
+  SelectorState& state = state_of(self);
+  if (!check_open(state)) return nullptr;
+  int fd = -1;
+  return registered_key(state, fileobj, fd).release();
+}
+
+PyObject* selector_get_map(PyObject* self, PyObject*) {
+  SelectorState& state = state_of(self);
+  if (!state.keys) Py_RETURN_NONE;
+  return PyDictProxy_New(state.keys.get());
+}
+
+void close_state(SelectorState& state) {
+  if (state.epoll_fd >= 0) close(state.epoll_fd);
+  state.epoll_fd = -1;
+  PyRef keys = std::move(state.keys);
+}
+
+PyObject* selector_close(PyObject* self, PyObject*) {
+  close_state(state_of(self));
+  Py_RETURN_NONE;
+}
+
+PyObject* selector_fileno(PyObject* self, PyObject*) {
+  return PyLong_FromLong(state_of(self).epoll_fd);
+}
+
+PyObject* selector_select(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"timeout", nullptr};
+  PyObject* timeout_object = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:select", const_cast<char**>(names),
+                                   &timeout_object)) {
+    return nullptr;
+  }
+  double timeout = -1.0;
+  if (timeout_object != Py_None) {
+    timeout = PyFloat_AsDouble(timeout_object);
+    if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
+    if (timeout < 0) timeout = 0;
+  }
+  std::vector<epoll_event> events;
+  if (select_native(self, timeout, events) < 0) return nullptr;
+  PyRef ready = PyRef::steal(PyList_New(0));
+  if (!ready) return nullptr;
+  SelectorState& state = state_of(self);
+  for (const epoll_event& event : events) {
+    PyObject* key = selector_key_in(state.keys.get(), event.data.fd);
+    if (key == nullptr) {
+      if (PyErr_Occurred()) return nullptr;
+      continue;
+    }
+    const long wanted = PyLong_AsLong(PyTuple_GET_ITEM(key, 2));
+    PyRef pair = PyRef::steal(Py_BuildValue("(Ol)", key, event_mask(event.events) & wanted));
+    if (!pair || PyList_Append(ready.get(), pair.get()) < 0) return nullptr;
+  }
+  return ready.release();
+}
+
+PyObject* selector_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+PyObject* selector_exit(PyObject* self, PyObject*) {
+  close_state(state_of(self));
+  Py_RETURN_NONE;
+}
+
+PyMethodDef selector_methods[] = {
+    {"register", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(selector_register)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"unregister", selector_unregister, METH_O, nullptr},
+    {"modify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(selector_modify)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(selector_select)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"get_key", selector_get_key, METH_O, nullptr},
+    {"get_map", selector_get_map, METH_NOARGS, nullptr},
+    {"close", selector_close, METH_NOARGS, nullptr},
+    {"fileno", selector_fileno, METH_NOARGS, nullptr},
+    {"__enter__", selector_enter, METH_NOARGS, nullptr},
+    {"__exit__", selector_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* selector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (!PyArg_ParseTuple(args, ":Selector") || (kwargs && PyDict_GET_SIZE(kwargs) > 0)) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Selector() takes no arguments");
+    return nullptr;
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  SelectorState& state = *new (&state_of(self)) SelectorState{};
+  state.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+  state.keys = PyRef::steal(PyDict_New());
+  if (state.epoll_fd < 0 || !state.keys) {
+    if (state.epoll_fd < 0) PyErr_SetFromErrno(PyExc_OSError);
+    Py_DECREF(self);
+    return nullptr;
+  }
+  return self;
+}
+
+int selector_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(state_of(self).keys.get());
+  return 0;
+}
+
+int selector_clear(PyObject* self) {
+  PyRef keys = std::move(state_of(self).keys);
+  return 0;
+}
+
+void selector_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  close_state(state_of(self));
+  std::destroy_at(&state_of(self));
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot selector_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(selector_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(selector_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(selector_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(selector_clear)},
+    {Py_tp_methods, selector_methods},
+    {0, nullptr},
+};
+
+PyType_Spec selector_spec = {
+    "velkorio.Selector",
+    sizeof(SelectorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    selector_slots,
+};
+
+double now_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+PyObject* selector_key_in(PyObject* keys, int fd) {
+  if (keys == nullptr) return nullptr;
+  PyRef number = PyRef::steal(PyLong_FromLong(fd));
+  return number ? PyDict_GetItemWithError(keys, number.get()) : nullptr;
+}
+
+PyTypeObject* selector_type() { return selector_class; }
+
+bool init_selector_type(PyObject* module) {
+  selector_class =
+      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &selector_spec, nullptr));
+  return selector_class != nullptr && PyModule_AddType(module, selector_class) == 0;
+}
+
+PyObject* selector_key(PyObject* selector, int fd) {
+  return selector_key_in(state_of(selector).keys.get(), fd);
+}
+
+int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& events) {
+  SelectorState& state = state_of(selector);
+  if (!check_open(state)) return -1;
+  const std::size_t capacity = static_cast<std::size_t>(std::max<Py_ssize_t>(PyDict_GET_SIZE(state.keys.get()), 1));
+  events.resize(capacity);
+  const double deadline = timeout < 0 ? -1.0 : now_seconds() + timeout;
+  for (;;) {
+    // Rounded up to whole milliseconds, as the standard selector does, so
+    // that a wait never ends just before the timer it waits for.
+    int wait_ms = -1;
+    if (timeout >= 0) {
+      const double left = std::max(0.0, deadline - now_seconds());
+      wait_ms = static_cast<int>(std::min(std::ceil(left * 1e3), 2147483647.0));
+    }
+    int count = 0;
+    int error = 0;
+    if (wait_ms == 0) {
+      // A look that cannot block keeps the interpreter lock.
+      count = epoll_wait(state.epoll_fd, events.data(), static_cast<int>(capacity), 0);
+      error = errno;
+    } else {
+      velkor::LockReleased released;
+      count = epoll_wait(state.epoll_fd, events.data(), static_cast<int>(capacity), wait_ms);
+      error = errno;
+    }
+    if (count >= 0) {
+      events.resize(static_cast<std::size_t>(count));
+      return 0;
+    }
+    if (error != EINTR) {
+      errno = error;
+      PyErr_SetFromErrno(PyExc_OSError);
+      return -1;
+    }
+    if (PyErr_CheckSignals() < 0) return -1;
+  }
+}
+
+}  // namespace velkorio

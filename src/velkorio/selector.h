@@ -1,0 +1,44 @@
+#pragma once
+// Selector: the loop's readiness set, an epoll instance with the interface
+// of the standard library's selectors (register, modify, unregister,
+// select, get_key, get_map), level-triggered as asyncio's transports expect:
+// a descriptor whose data stays unread is reported again at the next look.
+//
+// The loop's iteration waits in it natively (select_native), without the
+// (key, events) list that select() builds for other callers.
+
+#include <Python.h>
+#include <sys/epoll.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace velkorio {
+
+PyTypeObject* selector_type();
+bool init_selector_type(PyObject* module);
+
+inline bool is_selector(PyObject* object) {
+  return object != nullptr && Py_IS_TYPE(object, selector_type());
+}
+
+// Waits up to `timeout` seconds (forever when negative) with the
+// interpreter lock released, and fills `events`. Retries after a signal,
+// once its Python handler has run; -1 with the error set when that handler
+// raises or the wait fails.
+int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& events);
+
+// The key registered for `fd` (borrowed), or null when there is none.
+PyObject* selector_key(PyObject* selector, int fd);
+
+// The selectors mask (EVENT_READ 1, EVENT_WRITE 2) of an epoll event, as
+// the standard library's epoll selector reports it: errors and hang-ups
+// wake both directions.
+inline int event_mask(std::uint32_t events) {
+  int mask = 0;
+  if (events & ~static_cast<std::uint32_t>(EPOLLIN)) mask |= 2;
+  if (events & ~static_cast<std::uint32_t>(EPOLLOUT)) mask |= 1;
+  return mask;
+}
+
+}  // namespace velkorio

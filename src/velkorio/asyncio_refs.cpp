@@ -7,6 +7,8 @@ PyObject* extract_stack = nullptr;
 PyObject* format_handle = nullptr;
 PyObject* logger = nullptr;
 PyObject* selector_key = nullptr;
+PyObject* selector_mapping = nullptr;
+PyObject* base_selector_loop = nullptr;
 
 namespace {
 
@@ -28,11 +30,16 @@ bool init() {
   format_handle = extract_stack ? lookup("asyncio.base_events", "_format_handle") : nullptr;
   logger = format_handle ? lookup("asyncio.base_events", "logger") : nullptr;
   selector_key = logger ? lookup("selectors", "SelectorKey") : nullptr;
-  if (selector_key != nullptr) return true;
+  selector_mapping = selector_key ? lookup("selectors", "_SelectorMapping") : nullptr;
+  base_selector_loop =
+      selector_mapping ? lookup("asyncio.selector_events", "BaseSelectorEventLoop") : nullptr;
+  if (base_selector_loop != nullptr) return true;
   Py_CLEAR(format_callback_source);
   Py_CLEAR(extract_stack);
   Py_CLEAR(format_handle);
   Py_CLEAR(logger);
+  Py_CLEAR(selector_key);
+  Py_CLEAR(selector_mapping);
   return false;
 }
 

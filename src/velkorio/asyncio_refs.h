@@ -14,8 +14,12 @@ extern PyObject* extract_stack;
 // base_events._format_handle(handle), base_events.logger
 extern PyObject* format_handle;
 extern PyObject* logger;
-// selectors.SelectorKey
+// selectors.SelectorKey, selectors._SelectorMapping
 extern PyObject* selector_key;
+extern PyObject* selector_mapping;
+// selector_events.BaseSelectorEventLoop: its reader and writer methods
+// serve a loop given a selector other than ours.
+extern PyObject* base_selector_loop;
 
 bool init();
 

@@ -12,6 +12,7 @@
 #include "asyncio_refs.h"
 #include "selector.h"
 #include "timer_heap.h"
+#include "watches.h"
 
 namespace velkorio {
 namespace {
@@ -397,6 +398,12 @@ PyMethodDef loop_methods[] = {
     {"_run_once", loop_run_once, METH_NOARGS, nullptr},
     {"run_forever", loop_run_forever, METH_NOARGS, nullptr},
     {"_clear_queues", loop_clear_queues, METH_NOARGS, nullptr},
+    {"_add_reader", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loop_add_reader)),
+     METH_FASTCALL, nullptr},
+    {"_add_writer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loop_add_writer)),
+     METH_FASTCALL, nullptr},
+    {"_remove_reader", loop_remove_reader, METH_O, nullptr},
+    {"_remove_writer", loop_remove_writer, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -535,6 +542,7 @@ bool init_loop_core_type(PyObject* module) {
 }
 
 bool loop_core_debug(PyObject* loop) { return state_of(loop).debug; }
+bool loop_core_closed(PyObject* loop) { return state_of(loop).closed; }
 
 void loop_core_timer_cancelled(PyObject* loop, TimerHandleObject* timer) {
   if (timer->heap_index < 0) return;

@@ -22,6 +22,7 @@ inline bool is_loop_core(PyObject* object) {
   return object != nullptr && PyObject_TypeCheck(object, loop_core_type());
 }
 bool loop_core_debug(PyObject* loop);
+bool loop_core_closed(PyObject* loop);
 
 // A queued timer was cancelled: it leaves the queue now and drops what it
 // holds.

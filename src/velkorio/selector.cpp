@@ -206,10 +206,11 @@ PyObject* selector_get_key(PyObject* self, PyObject* fileobj) {
   return registered_key(state, fileobj, fd).release();
 }
 
+// A live view from file object (or descriptor) to key, as selectors gives.
 PyObject* selector_get_map(PyObject* self, PyObject*) {
   SelectorState& state = state_of(self);
   if (!state.keys) Py_RETURN_NONE;
-  return PyDictProxy_New(state.keys.get());
+  return PyObject_CallOneArg(asyncio_refs::selector_mapping, self);
 }
 
 void close_state(SelectorState& state) {
@@ -258,6 +259,23 @@ PyObject* selector_select(PyObject* self, PyObject* args, PyObject* kwargs) {
   return ready.release();
 }
 
+// selectors' private lookup, which its _SelectorMapping (get_map) uses.
+PyObject* selector_fileobj_lookup(PyObject* self, PyObject* fileobj) {
+  const int fd = descriptor_of(state_of(self), fileobj);
+  return fd < 0 ? nullptr : PyLong_FromLong(fd);
+}
+
+PyObject* get_fd_to_key(PyObject* self, void*) {
+  SelectorState& state = state_of(self);
+  if (!check_open(state)) return nullptr;
+  return state.keys.share().release();
+}
+
+PyGetSetDef selector_getset[] = {
+    {"_fd_to_key", get_fd_to_key, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyObject* selector_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 PyObject* selector_exit(PyObject* self, PyObject*) {
   close_state(state_of(self));
@@ -276,6 +294,7 @@ PyMethodDef selector_methods[] = {
     {"get_map", selector_get_map, METH_NOARGS, nullptr},
     {"close", selector_close, METH_NOARGS, nullptr},
     {"fileno", selector_fileno, METH_NOARGS, nullptr},
+    {"_fileobj_lookup", selector_fileobj_lookup, METH_O, nullptr},
     {"__enter__", selector_enter, METH_NOARGS, nullptr},
     {"__exit__", selector_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -325,6 +344,7 @@ PyType_Slot selector_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(selector_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(selector_clear)},
     {Py_tp_methods, selector_methods},
+    {Py_tp_getset, selector_getset},
     {0, nullptr},
 };
 
@@ -360,6 +380,53 @@ bool init_selector_type(PyObject* module) {
 
 PyObject* selector_key(PyObject* selector, int fd) {
   return selector_key_in(state_of(selector).keys.get(), fd);
+}
+
+PyObject* selector_find(PyObject* selector, PyObject* fileobj, int& fd) {
+  SelectorState& state = state_of(selector);
+  if (!check_open(state)) return nullptr;
+  fd = descriptor_of(state, fileobj);
+  return fd < 0 ? nullptr : selector_key_in(state.keys.get(), fd);
+}
+
+bool selector_put(PyObject* selector, PyObject* fileobj, int fd, long mask, PyObject* data) {
+  SelectorState& state = state_of(selector);
+  if (!check_open(state)) return false;
+  PyObject* old = selector_key_in(state.keys.get(), fd);
+  if (old == nullptr && PyErr_Occurred()) return false;
+  const long old_mask = old ? PyLong_AsLong(PyTuple_GET_ITEM(old, 2)) : 0;
+  PyRef events = PyRef::steal(PyLong_FromLong(mask));
+  PyRef key = events ? make_key(old ? PyTuple_GET_ITEM(old, 0) : fileobj, fd, events.get(), data)
+                     : PyRef();
+  PyRef number = key ? PyRef::steal(PyLong_FromLong(fd)) : PyRef();
+  if (!number) return false;
+  if (old == nullptr || mask != old_mask) {
+    epoll_event event{};
+    event.events = epoll_events(mask);
+    event.data.fd = fd;
+    if (epoll_ctl(state.epoll_fd, old ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) < 0) {
+      PyErr_SetFromErrno(PyExc_OSError);
+      return false;
+    }
+  }
+  if (PyDict_SetItem(state.keys.get(), number.get(), key.get()) < 0) {
+    if (old == nullptr) epoll_ctl(state.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    return false;
+  }
+  return true;
+}
+
+bool selector_remove(PyObject* selector, int fd) {
+  SelectorState& state = state_of(selector);
+  if (!check_open(state)) return false;
+  PyRef number = PyRef::steal(PyLong_FromLong(fd));
+  if (!number) return false;
+  // Held until the set no longer has it: the key may own the last
+  // reference to a handle whose release runs Python code.
+  PyRef key = PyRef::borrow(selector_key_in(state.keys.get(), fd));
+  if (PyDict_DelItem(state.keys.get(), number.get()) < 0) return false;
+  epoll_ctl(state.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+  return true;
 }
 
 int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& events) {

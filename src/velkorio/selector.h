@@ -31,6 +31,17 @@ int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& 
 // The key registered for `fd` (borrowed), or null when there is none.
 PyObject* selector_key(PyObject* selector, int fd);
 
+// The key registered for `fileobj` (borrowed), or null when there is none
+// or the lookup failed (with the error set); `fd` receives its descriptor.
+PyObject* selector_find(PyObject* selector, PyObject* fileobj, int& fd);
+
+// Registers `fd` for `mask` with `data`, or changes its entry to that when
+// it has one. False with the error set.
+bool selector_put(PyObject* selector, PyObject* fileobj, int fd, long mask, PyObject* data);
+
+// Takes `fd` out of the set. False with the error set.
+bool selector_remove(PyObject* selector, int fd);
+
 // The selectors mask (EVENT_READ 1, EVENT_WRITE 2) of an epoll event, as
 // the standard library's epoll selector reports it: errors and hang-ups
 // wake both directions.

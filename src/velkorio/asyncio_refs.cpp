@@ -9,6 +9,7 @@ PyObject* logger = nullptr;
 PyObject* selector_key = nullptr;
 PyObject* selector_mapping = nullptr;
 PyObject* base_selector_loop = nullptr;
+PyObject* threadsafe_handle = nullptr;
 
 namespace {
 
@@ -33,13 +34,16 @@ bool init() {
   selector_mapping = selector_key ? lookup("selectors", "_SelectorMapping") : nullptr;
   base_selector_loop =
       selector_mapping ? lookup("asyncio.selector_events", "BaseSelectorEventLoop") : nullptr;
-  if (base_selector_loop != nullptr) return true;
+  threadsafe_handle =
+      base_selector_loop ? lookup("asyncio.events", "_ThreadSafeHandle") : nullptr;
+  if (threadsafe_handle != nullptr) return true;
   Py_CLEAR(format_callback_source);
   Py_CLEAR(extract_stack);
   Py_CLEAR(format_handle);
   Py_CLEAR(logger);
   Py_CLEAR(selector_key);
   Py_CLEAR(selector_mapping);
+  Py_CLEAR(base_selector_loop);
   return false;
 }
 

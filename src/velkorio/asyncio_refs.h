@@ -20,6 +20,9 @@ extern PyObject* selector_mapping;
 // selector_events.BaseSelectorEventLoop: its reader and writer methods
 // serve a loop given a selector other than ours.
 extern PyObject* base_selector_loop;
+// events._ThreadSafeHandle: what call_soon_threadsafe returns, whose
+// cancel() from another thread waits for a run in progress to end.
+extern PyObject* threadsafe_handle;
 
 bool init();
 

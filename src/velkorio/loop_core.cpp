@@ -163,8 +163,20 @@ PyObject* loop_call_soon_threadsafe(PyObject* self, PyObject* const* args, Py_ss
   if (state.debug && !debug_checks(self, call.callback, "call_soon_threadsafe", false)) {
     return nullptr;
   }
-  PyRef handle = make_handle(self, call.callback, call.args.get(), call.context, state.debug);
-  if (!handle || !push_ready(state, handle.share())) return nullptr;
+  // asyncio's own thread-safe handle, with its lock: cancel() from another
+  // thread while the callback runs waits for it to finish.
+  PyRef handle = PyRef::steal(PyObject_CallFunctionObjArgs(
+      asyncio_refs::threadsafe_handle, call.callback, call.args.get(), self,
+      call.context ? call.context : Py_None, nullptr));
+  if (!handle) return nullptr;
+  if (state.debug) {
+    // The stack it took ends in its own __init__: trimmed to our caller.
+    PyRef stack = PyRef::steal(PyObject_GetAttrString(handle.get(), "_source_traceback"));
+    if (!stack) return nullptr;
+    const Py_ssize_t size = PyList_Check(stack.get()) ? PyList_GET_SIZE(stack.get()) : 0;
+    if (size > 0 && PyList_SetSlice(stack.get(), size - 1, size, nullptr) < 0) return nullptr;
+  }
+  if (!push_ready(state, handle.share())) return nullptr;
   if (!call_method(self, "_write_to_self")) return nullptr;
   return handle.release();
 }

@@ -52,6 +52,17 @@ PyRef call_method(PyObject* self, const char* name) {
   return PyRef::steal(PyObject_CallMethodNoArgs(self, method_name.get()));
 }
 
+// The loop's selector attribute, read every iteration: its name is made
+// once and kept, as interned names are, for the life of the process.
+PyRef selector_of(PyObject* self) {
+  static PyObject* const name = PyUnicode_InternFromString("_selector");
+  if (name == nullptr) {
+    PyErr_NoMemory();
+    return {};
+  }
+  return PyRef::steal(PyObject_GetAttr(self, name));
+}
+
 bool check_open(LoopState& state) {
   if (!state.closed) return true;
   PyErr_SetString(PyExc_RuntimeError, "Event loop is closed");
@@ -334,7 +345,7 @@ int poll_generic(PyObject* self, PyObject* selector, double timeout) {
 int run_once(PyObject* self) {
   LoopState& state = state_of(self);
   const double timeout = wait_timeout(state);
-  PyRef selector = PyRef::steal(PyObject_GetAttrString(self, "_selector"));
+  PyRef selector = selector_of(self);
   if (!selector) return -1;
   const int polled = is_selector(selector.get()) ? poll_native(self, selector.get(), timeout)
                                                  : poll_generic(self, selector.get(), timeout);

@@ -50,7 +50,7 @@ def _number(workload: Workload, value: float | None) -> str:
         return "-"
     if workload.metric == "cpu-share":
         return f"{value:.2f}"
-    if value >= 100:
+    if abs(value) >= 100:
         return f"{value:,.0f}"
     return f"{value:.1f}"
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import sys
 from dataclasses import dataclass
 from typing import Any, Callable
 
@@ -15,7 +16,8 @@ class LoopKind:
     # Ends a loop's life. Our caller drops its last reference afterwards.
     dispose: Callable[[Any], None]
     # velkor's add_reader takes the callback's arguments as one tuple
-    # (add_reader(fd, cb, args)); asyncio's and uvloop's take them spread.
+    # (add_reader(fd, cb, args)); asyncio's, uvloop's and velkorio's take
+    # them spread.
     reader_args_as_tuple: bool = False
 
     def add_reader(self, loop: Any, fd: int, callback: Callable[..., object]) -> None:
@@ -46,8 +48,17 @@ def module_identity(module: Any) -> dict[str, Any] | None:
     return {"file": path, "size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
 
 
-# The build of velkor this process loaded, as it was on disk when imported.
-loaded_velkor: dict[str, Any] | None = None
+# The builds of our modules this process loaded, as they were on disk when
+# imported: velkor's extension, and velkorio's native core (its Python part
+# is read once at import and cannot change under us).
+loaded_builds: dict[str, dict[str, Any] | None] = {}
+_BUILD_MODULES = {"velkor": "velkor", "velkorio": "velkorio._core"}
+
+
+def current_builds() -> dict[str, dict[str, Any] | None]:
+    """The files of the modules in loaded_builds as they are on disk now."""
+    return {subject: module_identity(sys.modules[_BUILD_MODULES[subject]])
+            for subject in loaded_builds}
 
 
 def available() -> tuple[list[LoopKind], dict[str, str]]:
@@ -65,12 +76,20 @@ def available() -> tuple[list[LoopKind], dict[str, str]]:
     except ImportError as error:
         missing["velkor"] = f"cannot import velkor: {error} (is the build directory on PYTHONPATH?)"
     else:
-        global loaded_velkor
-        if loaded_velkor is None:
-            loaded_velkor = module_identity(velkor)
+        loaded_builds.setdefault("velkor", module_identity(velkor))
         kinds.append(LoopKind("velkor", velkor.VelkorLoop, _forget, reader_args_as_tuple=True))
+    try:
+        import velkorio
+        import velkorio._core
+    except ImportError as error:
+        missing["velkorio"] = (f"cannot import velkorio: {error} "
+                               "(is the build directory on PYTHONPATH?)")
+    else:
+        loaded_builds.setdefault("velkorio", module_identity(velkorio._core))
+        kinds.append(LoopKind("velkorio", velkorio.new_event_loop, _close))
     return kinds, missing
 
 
 BASELINES = ("asyncio", "uvloop")
-SUBJECT = "velkor"
+# The loops whose figures the ratios put over each baseline's.
+SUBJECTS = ("velkor", "velkorio")

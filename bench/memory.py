@@ -33,8 +33,8 @@ def measure(loop: str, count: int, timeout: float) -> Sample:
         tail = " | ".join(child.stderr.strip().splitlines()[-3:])
         raise RuntimeError(f"the measuring process exited with status {child.returncode}: {tail}")
     figures = json.loads(child.stdout.strip().splitlines()[-1])
-    if loop == "velkor" and figures.get("velkor_build") != loops.loaded_velkor:
-        raise RuntimeError("the measuring process loaded another build of velkor than this one "
+    if loop in loops.loaded_builds and figures.get("build") != loops.loaded_builds[loop]:
+        raise RuntimeError(f"the measuring process loaded another build of {loop} than this one "
                            "(was it rebuilt during the run?)")
     return Sample(figures["schedule_wall_ns"], figures["schedule_cpu_ns"],
                   value=figures["growth_bytes"], extra=figures)
@@ -88,7 +88,8 @@ def _child(loop_name: str, count: int) -> None:
         "growth_bytes": peak - rss_before,
         "schedule_wall_ns": wall,
         "schedule_cpu_ns": cpu,
-        "velkor_build": loops.loaded_velkor,
+        # Which build of our module it measured (None for the baselines).
+        "build": loops.loaded_builds.get(loop_name),
     }), flush=True)
     # The timers stay pending: a velkor loop needs nothing more, the others
     # are closed as usual.

@@ -12,16 +12,17 @@ from pathlib import Path
 from typing import Any
 
 from .harness import LoopResult, Workload, summary
-from .loops import BASELINES, SUBJECT
+from .loops import BASELINES, SUBJECTS
 
 Results = dict[str, dict[str, LoopResult]]  # workload name -> loop name -> result
 
 
-def ratio(workload: Workload, results: dict[str, LoopResult], baseline: str) -> float | None:
-    """velkor's median over the baseline's median."""
+def ratio(workload: Workload, results: dict[str, LoopResult], subject: str,
+          baseline: str) -> float | None:
+    """The subject's median over the baseline's median."""
     if not workload.ratios:
         return None
-    ours = results.get(SUBJECT)
+    ours = results.get(subject)
     theirs = results.get(baseline)
     if ours is None or theirs is None:
         return None
@@ -32,11 +33,12 @@ def ratio(workload: Workload, results: dict[str, LoopResult], baseline: str) -> 
 
 
 def chain_minus_floor(workloads: list[Workload], results: Results) -> float | None:
+    """What a chained callback costs velkor beyond its asyncio.Handle."""
     by_name = {w.name: w for w in workloads}
     if "chain" not in results or "floor" not in results:
         return None
-    chain = results["chain"].get(SUBJECT)
-    floor = results["floor"].get(SUBJECT)
+    chain = results["chain"].get("velkor")
+    floor = results["floor"].get("velkor")
     if chain is None or floor is None:
         return None
     a, b = summary(by_name["chain"], chain), summary(by_name["floor"], floor)
@@ -50,7 +52,7 @@ def _number(workload: Workload, value: float | None) -> str:
         return "-"
     if workload.metric == "cpu-share":
         return f"{value:.2f}"
-    if value >= 100:
+    if abs(value) >= 100:
         return f"{value:,.0f}"
     return f"{value:.1f}"
 
@@ -71,10 +73,11 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
     for name in loop_names:
         head1 += f"  {name:>{group}}"
         head2 += "  " + "".join(f"{h:>{cell}}" for h in ("median", "min", "cpu"))
-    baselines = [b for b in BASELINES if b in loop_names] if SUBJECT in loop_names else []
-    for b in baselines:
-        head1 += f"  {SUBJECT + '/':>{cell + 1}}"
-        head2 += f"  {b:>{cell + 1}}"
+    pairs = [(s, b) for s in SUBJECTS if s in loop_names for b in BASELINES if b in loop_names]
+    ratio_cell = max([cell] + [len(s) + 1 for s, _ in pairs]) + 1
+    for s, b in pairs:
+        head1 += f"  {s + '/':>{ratio_cell}}"
+        head2 += f"  {b:>{ratio_cell}}"
     lines += [head1, head2, "-" * len(head2)]
     failures, notes = [], []
     for w in workloads:
@@ -93,8 +96,8 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
                 row += "  " + "".join(f"{_number(w, figures.get(k)):>{cell}}"
                                       for k in ("median", "min", "cpu_median"))
             notes += [f"{w.name} on {name}: {n.render(result.runs)}" for n in result.notes.values()]
-        for b in baselines:
-            row += f"  {_times(ratio(w, per_loop, b)):>{cell + 1}}"
+        for s, b in pairs:
+            row += f"  {_times(ratio(w, per_loop, s, b)):>{ratio_cell}}"
         lines.append(row)
     lines.append("-" * len(head2))
     difference = chain_minus_floor(workloads, results)
@@ -102,7 +105,8 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
         lines.append(f"velkor chain minus floor: {difference:,.1f} ns per callback")
     lines.append(f"median and min over {repeats} repetitions; cpu: median process CPU time "
                  "(all threads) per operation;")
-    lines.append("ratios: velkor's median over the baseline's, below 1 favours velkor.")
+    lines.append("ratios: the median of velkor or velkorio over the baseline's, below 1 "
+                 "favours velkor or velkorio.")
     if failures:
         lines += ["", "failed:"] + [f"  {f}" for f in failures]
     if notes:
@@ -112,7 +116,7 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
 
 def _versions() -> dict[str, str | None]:
     found: dict[str, str | None] = {}
-    for module in ("uvloop", "velkor"):
+    for module in ("uvloop", "velkor", "velkorio"):
         try:
             imported = __import__(module)
         except ImportError:
@@ -138,6 +142,8 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
         "repeats": repeats,
         "timeout_seconds": timeout,
         "unavailable_loops": missing,
+        "subjects": list(SUBJECTS),
+        "baselines": list(BASELINES),
         "workloads": {},
     }
     for w in workloads:
@@ -158,7 +164,8 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
                 **(summary(w, result) or {}),
                 "samples": [dataclasses.asdict(s) for s in result.samples],
             }
-        entry["ratios"] = {f"{SUBJECT}/{b}": ratio(w, per_loop, b) for b in BASELINES}
+        entry["ratios"] = {f"{s}/{b}": ratio(w, per_loop, s, b)
+                           for s in SUBJECTS for b in BASELINES}
         out["workloads"][w.name] = entry
     out["chain_minus_floor_ns"] = chain_minus_floor(workloads, results)
     return out

@@ -436,23 +436,37 @@ int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& 
   events.resize(capacity);
   const double deadline = timeout < 0 ? -1.0 : now_seconds() + timeout;
   for (;;) {
-    // Rounded up to whole milliseconds, as the standard selector does, so
-    // that a wait never ends just before the timer it waits for.
-    int wait_ms = -1;
-    if (timeout >= 0) {
-      const double left = std::max(0.0, deadline - now_seconds());
-      wait_ms = static_cast<int>(std::min(std::ceil(left * 1e3), 2147483647.0));
-    }
     int count = 0;
     int error = 0;
-    if (wait_ms == 0) {
+    const int size = static_cast<int>(capacity);
+    if (timeout == 0) {
       // A look that cannot block keeps the interpreter lock.
-      count = epoll_wait(state.epoll_fd, events.data(), static_cast<int>(capacity), 0);
+      count = epoll_wait(state.epoll_fd, events.data(), size, 0);
       error = errno;
     } else {
+      // To the nanosecond, so that a timer is not run up to a millisecond
+      // late as a wait in whole milliseconds would.
+      timespec wait{};
+      timespec* until = nullptr;
+      if (timeout > 0) {
+        const double left = std::max(0.0, deadline - now_seconds());
+        wait.tv_sec = static_cast<time_t>(left);
+        wait.tv_nsec = static_cast<long>((left - static_cast<double>(wait.tv_sec)) * 1e9);
+        until = &wait;
+      }
       velkor::LockReleased released;
-      count = epoll_wait(state.epoll_fd, events.data(), static_cast<int>(capacity), wait_ms);
+      count = epoll_pwait2(state.epoll_fd, events.data(), size, until, nullptr);
       error = errno;
+      if (count < 0 && error == ENOSYS) {
+        // Kernels before 5.11: whole milliseconds, rounded up.
+        const int wait_ms = until ? static_cast<int>(std::min(
+                                        std::ceil((static_cast<double>(wait.tv_sec) +
+                                                   static_cast<double>(wait.tv_nsec) * 1e-9) * 1e3),
+                                        2147483647.0))
+                                  : -1;
+        count = epoll_wait(state.epoll_fd, events.data(), size, wait_ms);
+        error = errno;
+      }
     }
     if (count >= 0) {
       events.resize(static_cast<std::size_t>(count));

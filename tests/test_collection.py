@@ -8,7 +8,7 @@ import weakref
 import pytest
 
 import velkor
-from conftest import run_python, wait_until, worker_threads
+from support import run_python, wait_until, worker_threads
 
 
 class Holder:

@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import velkor
-from conftest import run_python
+from support import run_python
 
 
 def run_until(loop, condition, timeout=10.0):

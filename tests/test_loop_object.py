@@ -15,7 +15,7 @@ import numpy
 import pytest
 
 import velkor
-from conftest import run_python, wait_until, worker_threads
+from support import run_python, wait_until, worker_threads
 from velkor import VelkorLoop
 
 CPUS = len(os.sched_getaffinity(0))
@@ -287,7 +287,7 @@ def test_a_subclass_instance_joins_its_workers_on_teardown():
 
 WORKER_COUNT = """
 import time
-from conftest import worker_threads as workers
+from support import worker_threads as workers
 def settle(expected):
     deadline = time.monotonic() + 10
     while workers() != expected and time.monotonic() < deadline:

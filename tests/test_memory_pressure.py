@@ -10,7 +10,7 @@ import os
 
 import pytest
 
-from conftest import run_python
+from support import run_python
 
 pytestmark = pytest.mark.skipif(
     "asan" in os.environ.get("LD_PRELOAD", ""),

@@ -7,7 +7,7 @@ import types
 import pytest
 
 import velkor
-from conftest import run_python
+from support import run_python
 
 # What every module gets from the interpreter, plus the path of an extension's file.
 INTERPRETER_DEFAULTS = set(vars(types.ModuleType("probe"))) | {"__file__"}

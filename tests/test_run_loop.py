@@ -8,7 +8,7 @@ import time
 import pytest
 
 import velkor
-from conftest import run_python
+from support import run_python
 
 
 def test_stop_before_run_forever_runs_what_was_queued_before_it(loop):

@@ -14,7 +14,7 @@ import tracemalloc
 import pytest
 
 import velkor
-from conftest import wait_until, worker_threads
+from support import wait_until, worker_threads
 
 pytestmark = pytest.mark.stress
 

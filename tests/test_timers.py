@@ -11,7 +11,7 @@ import weakref
 
 import pytest
 
-from conftest import run_python
+from support import run_python
 
 
 def test_time_is_the_wall_clock(loop):

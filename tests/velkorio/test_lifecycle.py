@@ -13,7 +13,7 @@ import weakref
 import pytest
 
 import velkorio
-from velkorio_support import run, run_iterations
+from velkorio_support import LOOP_FACTORIES, run, run_iterations
 
 
 class Payload:
@@ -85,6 +85,21 @@ class TestClose:
         ref = weakref.ref(loop)
         del loop
         gc.collect()
+        assert ref() is None
+
+
+    def test_unclosed_loop_with_pending_work_is_collected(self):
+        payload = Payload()
+        ref = weakref.ref(payload)
+        loop = velkorio.new_event_loop()
+        # A cycle through the loop: the timer's callback holds the loop.
+        loop.call_later(100, lambda l=loop, p=payload: None)
+        loop.call_soon(lambda l=loop, p=payload: None)
+        loop_ref = weakref.ref(loop)
+        del loop, payload
+        with pytest.warns(ResourceWarning, match="unclosed event loop"):
+            gc.collect()
+        assert loop_ref() is None
         assert ref() is None
 
 
@@ -361,6 +376,18 @@ class TestSignals:
 
         tag, ident = run(any_loop, main())
         assert tag == "usr1" and ident == threading.get_ident()
+
+    @pytest.mark.parametrize("factory", sorted(LOOP_FACTORIES))
+    def test_interrupt_cancels_the_runners_main_task(self, factory):
+        async def main():
+            # Sent once the loop is asleep in main's wait.
+            threading.Thread(target=os.kill, args=(os.getpid(), signal.SIGINT)).start()
+            await asyncio.sleep(10)
+
+        with asyncio.Runner(loop_factory=LOOP_FACTORIES[factory]) as runner:
+            with pytest.raises(KeyboardInterrupt):
+                runner.run(main())
+            assert runner.run(asyncio.sleep(0, "usable")) == "usable"
 
     def test_signal_handler_refuses_bad_input(self, any_loop):
         with pytest.raises(TypeError):

@@ -121,14 +121,28 @@ class TestTimers:
     def test_timers_scheduled_by_timers(self, any_loop):
         order = []
 
-        def chain(n):
-            order.append(n)
-            if n < 5:
-                any_loop.call_later(0.001, chain, n + 1)
+        async def main():
+            finished = any_loop.create_future()
 
-        any_loop.call_later(0.001, chain, 0)
-        run(any_loop, asyncio.sleep(0.2))
+            def chain(n):
+                order.append(n)
+                if n < 5:
+                    any_loop.call_later(0.001, chain, n + 1)
+                else:
+                    finished.set_result(None)
+
+            any_loop.call_later(0.001, chain, 0)
+            await finished
+
+        run(any_loop, main())
         assert order == [0, 1, 2, 3, 4, 5]
+
+    def test_infinite_delay_never_runs_and_holds_nothing_up(self, any_loop):
+        ran = []
+        handle = any_loop.call_later(float("inf"), ran.append, "never")
+        assert run(any_loop, asyncio.sleep(0.01, "others ran")) == "others ran"
+        assert ran == []
+        handle.cancel()
 
     def test_call_later_when_is_loop_time_plus_delay(self, any_loop):
         before = any_loop.time()

@@ -381,7 +381,11 @@ PyObject* loop_run_forever(PyObject* self, PyObject*) {
   }
   PyObject* failure = status < 0 ? PyErr_GetRaisedException() : nullptr;
   if (!call_method(self, "_run_forever_cleanup")) {
-    if (failure) PyException_SetContext(PyErr_GetRaisedException(), failure);
+    if (failure) {
+      PyObject* later = PyErr_GetRaisedException();
+      PyException_SetContext(later, failure);  // steals `failure`
+      PyErr_SetRaisedException(later);
+    }
     return nullptr;
   }
   if (failure) {

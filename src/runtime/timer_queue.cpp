@@ -45,11 +45,11 @@ void TimerQueue::arm(clock::time_point deadline) {
   // (a zero value would disarm instead).
   const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(
       deadline.time_since_epoch()).count();
-  itimerspec spec{};
-  spec.it_value.tv_sec = since_epoch / 1'000'000'000;
-  spec.it_value.tv_nsec = since_epoch % 1'000'000'000;
-  if (spec.it_value.tv_sec <= 0 && spec.it_value.tv_nsec <= 0) spec.it_value.tv_nsec = 1;
-  timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+  itimerspec setting{};
+  setting.it_value.tv_sec = since_epoch / 1'000'000'000;
+  setting.it_value.tv_nsec = since_epoch % 1'000'000'000;
+  if (setting.it_value.tv_sec <= 0 && setting.it_value.tv_nsec <= 0) setting.it_value.tv_nsec = 1;
+  timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &setting, nullptr);
 }
 
 void TimerQueue::expire() {

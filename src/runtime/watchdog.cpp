@@ -29,9 +29,9 @@ void Watchdog::run_started() noexcept {
 }
 
 void Watchdog::arm() noexcept {
-  itimerspec spec{};
-  spec.it_value.tv_nsec = std::chrono::nanoseconds(period).count();
-  timerfd_settime(timer_fd_, 0, &spec, nullptr);
+  itimerspec setting{};
+  setting.it_value.tv_nsec = std::chrono::nanoseconds(period).count();
+  timerfd_settime(timer_fd_, 0, &setting, nullptr);
 }
 
 void Watchdog::wait() {

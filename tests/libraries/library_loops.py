@@ -25,8 +25,8 @@ class LoopKind:
     factory_spec: str  # "module:function", a loop factory; also what uvicorn's --loop takes
     class_spec: str  # "module:Class", the class every loop it makes is an instance of
 
-    def _resolve(self, spec: str):
-        module, _, attr = spec.partition(":")
+    def _resolve(self, target: str):
+        module, _, attr = target.partition(":")
         return getattr(importlib.import_module(module), attr)
 
     @property

@@ -51,13 +51,16 @@ class _Server(uvicorn.Server):
 
 
 @contextlib.asynccontextmanager
-async def serve(app, loop_kind: library_loops.LoopKind):
-    """Serves `app` with uvicorn on 127.0.0.1 at a port of the kernel's choosing; yields its base URL."""
+async def serve(app):
+    """Serves `app` with uvicorn on 127.0.0.1 at a port of the kernel's choosing; yields its base URL.
+
+    Server.serve() runs on the current loop: Config's `loop` matters only to
+    Server.run(), which makes a loop of its own.
+    """
     config = uvicorn.Config(
         app,
         host="127.0.0.1",
         port=0,
-        loop=loop_kind.factory_spec,  # what a command line would name; serve() runs on the current loop
         lifespan="on",
         log_config=None,  # leave the logging set-up to pytest
         log_level="warning",
@@ -82,9 +85,9 @@ async def serve(app, loop_kind: library_loops.LoopKind):
 
 
 class TestRequests:
-    def test_gets_on_one_client(self, run, loop_kind):
+    def test_gets_on_one_client(self, run):
         async def main():
-            async with serve(asgi_app.make_app(), loop_kind) as url, httpx.AsyncClient(base_url=url) as client:
+            async with serve(asgi_app.make_app()) as url, httpx.AsyncClient(base_url=url) as client:
                 for _ in range(5):
                     response = await client.get("/hello")
                     assert response.status_code == 200
@@ -95,9 +98,9 @@ class TestRequests:
 
         run(main)
 
-    def test_post_bodies_come_back_byte_for_byte(self, run, loop_kind):
+    def test_post_bodies_come_back_byte_for_byte(self, run):
         async def main():
-            async with serve(asgi_app.make_app(), loop_kind) as url, httpx.AsyncClient(base_url=url) as client:
+            async with serve(asgi_app.make_app()) as url, httpx.AsyncClient(base_url=url) as client:
                 for size in SIZES:
                     sent = body(size)
                     response = await client.post("/echo", content=sent)
@@ -106,7 +109,7 @@ class TestRequests:
 
         run(main)
 
-    def test_json_comes_back_byte_for_byte(self, run, loop_kind):
+    def test_json_comes_back_byte_for_byte(self, run):
         # Sent in the compact form the server renders, so the answer must
         # be the very bytes sent: small, then about 3 MB of records.
         rng = random.Random(7)
@@ -119,7 +122,7 @@ class TestRequests:
         ]
 
         async def main():
-            async with serve(asgi_app.make_app(), loop_kind) as url, httpx.AsyncClient(base_url=url) as client:
+            async with serve(asgi_app.make_app()) as url, httpx.AsyncClient(base_url=url) as client:
                 for document in documents:
                     sent = json.dumps(document, ensure_ascii=False, separators=(",", ":")).encode()
                     response = await client.post("/json", content=sent, headers={"content-type": "application/json"})
@@ -129,7 +132,7 @@ class TestRequests:
 
         run(main)
 
-    def test_streamed_upload_comes_back_byte_for_byte(self, run, loop_kind):
+    def test_streamed_upload_comes_back_byte_for_byte(self, run):
         pieces = [body(4096 + i, seed=i) for i in range(256)]
 
         async def upload():
@@ -137,14 +140,14 @@ class TestRequests:
                 yield piece
 
         async def main():
-            async with serve(asgi_app.make_app(), loop_kind) as url, httpx.AsyncClient(base_url=url) as client:
+            async with serve(asgi_app.make_app()) as url, httpx.AsyncClient(base_url=url) as client:
                 response = await client.post("/echo", content=upload())
                 assert response.status_code == 200
                 check_bytes(response.content, b"".join(pieces), "echo of a streamed upload")
 
         run(main)
 
-    def test_concurrent_requests_each_get_their_own_answer(self, run, loop_kind):
+    def test_concurrent_requests_each_get_their_own_answer(self, run):
         # 50 at once, first on as many connections as they like, then queued
         # on 5 kept-alive ones.
         async def one(client, i):
@@ -158,7 +161,7 @@ class TestRequests:
                 check_bytes(response.content, sent, f"echo for request {i}")
 
         async def main():
-            async with serve(asgi_app.make_app(), loop_kind) as url:
+            async with serve(asgi_app.make_app()) as url:
                 for limits in (httpx.Limits(max_connections=100), httpx.Limits(max_connections=5)):
                     async with httpx.AsyncClient(base_url=url, limits=limits) as client:
                         await asyncio.gather(*(one(client, i) for i in range(50)))
@@ -167,12 +170,12 @@ class TestRequests:
 
 
 class TestStreaming:
-    def test_each_chunk_arrives_while_the_response_is_open(self, run, loop_kind):
+    def test_each_chunk_arrives_while_the_response_is_open(self, run):
         # The server sends chunk i+1 only once the client has read chunk i,
         # so a chunk held back anywhere hangs the exchange.
         async def main():
             app = asgi_app.make_app()
-            async with serve(app, loop_kind) as url, httpx.AsyncClient(base_url=url) as client:
+            async with serve(app) as url, httpx.AsyncClient(base_url=url) as client:
                 async with client.stream("GET", "/lockstep", params={"chunks": 20}) as response:
                     assert response.status_code == 200
                     got = b""
@@ -186,14 +189,14 @@ class TestStreaming:
 
         run(main)
 
-    def test_large_download_read_in_small_pieces_is_intact(self, run, loop_kind):
+    def test_large_download_read_in_small_pieces_is_intact(self, run):
         # 4 MiB read 1000 bytes at a time: the server's writes outrun the
         # client, so uvicorn pauses and resumes writing many times.
         chunks, size = 256, 16384
         want = b"".join(chunk(i, size) for i in range(chunks))
 
         async def main():
-            async with serve(asgi_app.make_app(), loop_kind) as url, httpx.AsyncClient(base_url=url) as client:
+            async with serve(asgi_app.make_app()) as url, httpx.AsyncClient(base_url=url) as client:
                 async with client.stream("GET", "/stream", params={"chunks": chunks, "size": size}) as response:
                     assert response.status_code == 200
                     assert response.headers["transfer-encoding"] == "chunked"
@@ -204,10 +207,10 @@ class TestStreaming:
 
         run(main)
 
-    def test_server_notices_a_client_that_hangs_up_mid_stream(self, run, loop_kind):
+    def test_server_notices_a_client_that_hangs_up_mid_stream(self, run):
         async def main():
             app = asgi_app.make_app()
-            async with serve(app, loop_kind) as url, httpx.AsyncClient(base_url=url) as client:
+            async with serve(app) as url, httpx.AsyncClient(base_url=url) as client:
                 async with client.stream("GET", "/endless") as response:
                     got = b""
                     async for piece in response.aiter_bytes():
@@ -226,7 +229,7 @@ class TestStreaming:
 
 
 class TestWebSocket:
-    def test_echo_of_text_and_binary_messages_then_a_clean_close(self, run, loop_kind):
+    def test_echo_of_text_and_binary_messages_then_a_clean_close(self, run):
         messages = ["hello", "ünïcödé ✓", "", bytes(range(256)), body(300 * 1024), b""]
         burst = [f"text {i}" if i % 2 else body(i * 100, seed=i) for i in range(20)]
 
@@ -243,7 +246,7 @@ class TestWebSocket:
 
         async def main():
             app = asgi_app.make_app()
-            async with serve(app, loop_kind) as url, aiohttp.ClientSession() as session:
+            async with serve(app) as url, aiohttp.ClientSession() as session:
                 async with session.ws_connect(f"{url}/ws") as ws:
                     for sent in messages:
                         await send(ws, sent)
@@ -259,10 +262,10 @@ class TestWebSocket:
 
         run(main)
 
-    def test_close_from_the_server_reaches_the_client(self, run, loop_kind):
+    def test_close_from_the_server_reaches_the_client(self, run):
         async def main():
             app = asgi_app.make_app()
-            async with serve(app, loop_kind) as url, aiohttp.ClientSession() as session:
+            async with serve(app) as url, aiohttp.ClientSession() as session:
                 async with session.ws_connect(f"{url}/ws") as ws:
                     await ws.send_str("close me")
                     message = await ws.receive()
@@ -278,9 +281,10 @@ class TestCommandLine:
     def test_loop_option_takes_a_loop_factory(self, run, loop_kind):
         # uvicorn --loop module:function runs the server on a loop that
         # function makes; SIGTERM then shuts it down gracefully.
+        factory = loop_kind.factory  # named where it is defined: "velkorio:new_event_loop"
         command = [
             sys.executable, "-m", "uvicorn", "--factory", "asgi_app:make_app", "--app-dir", HERE,
-            "--host", "127.0.0.1", "--port", "0", "--loop", loop_kind.factory_spec,
+            "--host", "127.0.0.1", "--port", "0", "--loop", f"{factory.__module__}:{factory.__qualname__}",
             "--lifespan", "on", "--no-access-log",
         ]
 

@@ -8,19 +8,13 @@ if reason := library_loops.reason_to_skip():
     pytest.skip(reason, allow_module_level=True)
 
 import asyncio  # noqa: E402
-import random  # noqa: E402
 
 import aiohttp  # noqa: E402
 from aiohttp import WSMsgType  # noqa: E402
 
 import web_app  # noqa: E402
-from web_app import check_bytes, chunk  # noqa: E402
-
-SIZES = [0, 1, 1000, 65537, 1024 * 1024 + 7]
-
-
-def body(size: int, seed: int = 0) -> bytes:
-    return random.Random(seed * 1_000_003 + size).randbytes(size)
+from payloads import SIZES, body, check_bytes, stream, upload_pieces  # noqa: E402
+from web_app import chunk  # noqa: E402
 
 
 class TestRequests:
@@ -47,15 +41,11 @@ class TestRequests:
         run(main)
 
     def test_chunked_upload_comes_back_byte_for_byte(self, run):
-        pieces = [body(4096 + i, seed=i) for i in range(256)]
-
-        async def upload():
-            for piece in pieces:
-                yield piece
+        pieces = upload_pieces()
 
         async def main():
             async with web_app.serve(web_app.make_app()) as url, aiohttp.ClientSession() as session:
-                async with session.post(f"{url}/echo", data=upload()) as response:
+                async with session.post(f"{url}/echo", data=stream(pieces)) as response:
                     assert response.status == 200
                     check_bytes(await response.read(), b"".join(pieces), "echo of a chunked upload")
 

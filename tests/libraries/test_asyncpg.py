@@ -46,7 +46,6 @@ import datetime  # noqa: E402
 import decimal  # noqa: E402
 import ipaddress  # noqa: E402
 import pwd  # noqa: E402
-import random  # noqa: E402
 import subprocess  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
@@ -54,7 +53,8 @@ import uuid  # noqa: E402
 
 import asyncpg  # noqa: E402
 
-from web_app import check_bytes  # noqa: E402
+from payloads import body as blob, check_bytes  # noqa: E402
+
 
 PORT = 5432  # names the socket file only: the server listens on no TCP address
 
@@ -106,10 +106,6 @@ def postgres():
                     pg("pg_ctl", "stop", "-D", data, "-m", "immediate", "-w", "-t", "20", timeout=30)
         finally:
             shutil.rmtree(base, ignore_errors=True)
-
-
-def blob(size: int, seed: int = 0) -> bytes:
-    return random.Random(seed * 1_000_003 + size).randbytes(size)
 
 
 class TestConnection:

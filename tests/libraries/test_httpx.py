@@ -8,18 +8,13 @@ if reason := library_loops.reason_to_skip():
     pytest.skip(reason, allow_module_level=True)
 
 import asyncio  # noqa: E402
-import random  # noqa: E402
 
 import httpx  # noqa: E402
 
+import httpx_checks  # noqa: E402
 import web_app  # noqa: E402
-from web_app import check_bytes, chunk  # noqa: E402
-
-SIZES = [0, 1, 1000, 65537, 1024 * 1024 + 7]
-
-
-def body(size: int, seed: int = 0) -> bytes:
-    return random.Random(seed * 1_000_003 + size).randbytes(size)
+from payloads import SIZES, body, check_bytes  # noqa: E402
+from web_app import chunk  # noqa: E402
 
 
 class TestRequests:
@@ -37,38 +32,16 @@ class TestRequests:
         run(main)
 
     def test_streamed_upload_comes_back_byte_for_byte(self, run):
-        pieces = [body(4096 + i, seed=i) for i in range(256)]
-
-        async def upload():
-            for piece in pieces:
-                yield piece
-
         async def main():
-            async with web_app.serve(web_app.make_app()) as url, httpx.AsyncClient(base_url=url) as client:
-                response = await client.post("/echo", content=upload())
-                assert response.status_code == 200
-                check_bytes(response.content, b"".join(pieces), "echo of a streamed upload")
+            async with web_app.serve(web_app.make_app()) as url:
+                await httpx_checks.streamed_upload_comes_back(url)
 
         run(main)
 
     def test_concurrent_requests_each_get_their_own_answer(self, run):
-        # 50 at once, first on as many connections as they like, then queued
-        # on 5 kept-alive ones.
-        async def one(client, i):
-            if i % 2:
-                response = await client.get(f"/id/{i}")
-                assert (response.status_code, response.text) == (200, str(i))
-            else:
-                sent = body(10_000 + i, seed=i)
-                response = await client.post("/echo", content=sent)
-                assert response.status_code == 200
-                check_bytes(response.content, sent, f"echo for request {i}")
-
         async def main():
             async with web_app.serve(web_app.make_app()) as url:
-                for limits in (httpx.Limits(max_connections=100), httpx.Limits(max_connections=5)):
-                    async with httpx.AsyncClient(base_url=url, limits=limits) as client:
-                        await asyncio.gather(*(one(client, i) for i in range(50)))
+                await httpx_checks.concurrent_requests_get_their_own_answers(url)
 
         run(main)
 

@@ -29,6 +29,8 @@ import contextlib
 
 from aiohttp import WSMsgType, web
 
+
+
 PROCEED = web.AppKey("proceed", asyncio.Queue)
 HANGUPS = web.AppKey("hangups", asyncio.Queue)
 WS_CLOSED = web.AppKey("ws_closed", asyncio.Queue)
@@ -151,14 +153,3 @@ async def serve(app: web.Application):
         yield f"http://{host}:{port}"
     finally:
         await runner.cleanup()
-
-
-def check_bytes(got: bytes, want: bytes, what: str = "body") -> None:
-    """Asserts got == want, naming the first differing offset (not a diff of megabytes)."""
-    if got == want:
-        return
-    at = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
-    raise AssertionError(
-        f"{what}: got {len(got)} bytes, want {len(want)}; first difference at offset {at}: "
-        f"got {got[at:at + 16]!r}, want {want[at:at + 16]!r}"
-    )

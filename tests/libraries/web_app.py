@@ -29,8 +29,6 @@ import contextlib
 
 from aiohttp import WSMsgType, web
 
-
-
 PROCEED = web.AppKey("proceed", asyncio.Queue)
 HANGUPS = web.AppKey("hangups", asyncio.Queue)
 WS_CLOSED = web.AppKey("ws_closed", asyncio.Queue)

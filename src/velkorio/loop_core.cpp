@@ -52,16 +52,7 @@ PyRef call_method(PyObject* self, const char* name) {
   return PyRef::steal(PyObject_CallMethodNoArgs(self, method_name.get()));
 }
 
-// The loop's selector attribute, read every iteration: its name is made
-// once and kept, as interned names are, for the life of the process.
-PyRef selector_of(PyObject* self) {
-  static PyObject* const name = PyUnicode_InternFromString("_selector");
-  if (name == nullptr) {
-    PyErr_NoMemory();
-    return {};
-  }
-  return PyRef::steal(PyObject_GetAttr(self, name));
-}
+
 
 bool check_open(LoopState& state) {
   if (!state.closed) return true;
@@ -345,7 +336,7 @@ int poll_generic(PyObject* self, PyObject* selector, double timeout) {
 int run_once(PyObject* self) {
   LoopState& state = state_of(self);
   const double timeout = wait_timeout(state);
-  PyRef selector = selector_of(self);
+  PyRef selector = loop_core_selector(self);
   if (!selector) return -1;
   const int polled = is_selector(selector.get()) ? poll_native(self, selector.get(), timeout)
                                                  : poll_generic(self, selector.get(), timeout);
@@ -569,6 +560,17 @@ bool init_loop_core_type(PyObject* module) {
 }
 
 bool loop_core_debug(PyObject* loop) { return state_of(loop).debug; }
+
+PyRef loop_core_selector(PyObject* loop) {
+  // Read every iteration: the name is made once and kept, as interned
+  // names are, for the life of the process.
+  static PyObject* const name = PyUnicode_InternFromString("_selector");
+  if (name == nullptr) {
+    PyErr_NoMemory();
+    return {};
+  }
+  return PyRef::steal(PyObject_GetAttr(loop, name));
+}
 bool loop_core_closed(PyObject* loop) { return state_of(loop).closed; }
 
 void loop_core_timer_cancelled(PyObject* loop, TimerHandleObject* timer) {

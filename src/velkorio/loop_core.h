@@ -23,6 +23,9 @@ inline bool is_loop_core(PyObject* object) {
 }
 bool loop_core_debug(PyObject* loop);
 bool loop_core_closed(PyObject* loop);
+// The loop's selector (asyncio's `_selector` attribute), or null with the
+// error set.
+PyRef loop_core_selector(PyObject* loop);
 
 // A queued timer was cancelled: it leaves the queue now and drops what it
 // holds.

@@ -33,7 +33,7 @@ PyObject* add_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, lon
     PyErr_Format(PyExc_TypeError, "%s() takes a descriptor, a callback and its arguments", name);
     return nullptr;
   }
-  PyRef selector = PyRef::steal(PyObject_GetAttrString(self, "_selector"));
+  PyRef selector = loop_core_selector(self);
   if (!selector) return nullptr;
   if (!is_selector(selector.get())) return fall_back(self, name, args, nargs);
   if (loop_core_closed(self)) {
@@ -76,7 +76,7 @@ PyObject* add_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, lon
 
 PyObject* remove_watch(PyObject* self, PyObject* fileobj, long direction, const char* name) {
   if (loop_core_closed(self)) Py_RETURN_FALSE;
-  PyRef selector = PyRef::steal(PyObject_GetAttrString(self, "_selector"));
+  PyRef selector = loop_core_selector(self);
   if (!selector) return nullptr;
   if (!is_selector(selector.get())) return fall_back(self, name, &fileobj, 1);
   int fd = -1;

@@ -62,6 +62,39 @@ struct PostingWatch : ReadyWaiter, std::enable_shared_from_this<PostingWatch> {
   }
 };
 
+// Two workers, a channel whose wake-up descriptor is in the poller, and a
+// PostingWatch registered on a pipe's read end (not yet waiting: each test
+// starts it when it needs). Torn down watch first, then runtime, then pipe.
+struct Rig {
+  Runtime runtime{2};
+  LoopChannel::Sender sender;
+  LoopChannel::Receiver receiver;
+  int pipe_fds[2] = {-1, -1};
+  std::shared_ptr<PostingWatch> watch;
+
+  Rig() : Rig(LoopChannel::make()) {}
+  ~Rig() {
+    watch->cancelled = true;
+    watch->registration->unpark(Direction::read, watch.get());
+    runtime.shut_down();
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+  }
+  Rig(const Rig&) = delete;
+  Rig& operator=(const Rig&) = delete;
+
+ private:
+  explicit Rig(std::pair<LoopChannel::Sender, LoopChannel::Receiver> channel)
+      : sender(std::move(channel.first)), receiver(std::move(channel.second)) {
+    runtime.handle().poller()->add_wake_source(receiver.wake_fd());
+    CHECK(pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) == 0);
+    watch = std::make_shared<PostingWatch>(sender);
+    int error = 0;
+    watch->registration = runtime.handle().poller()->acquire(pipe_fds[0], error);
+    CHECK(watch->registration);
+  }
+};
+
 // One run of a loop: drains until it has seen `until()`, sleeping in the
 // poller whenever its queue is empty.
 template <typename Until, typename OnMessage>
@@ -81,16 +114,8 @@ void run_loop(Runtime& runtime, LoopChannel::Receiver& receiver, Until&& until,
 }  // namespace
 
 TEST(the_owner_is_woken_by_posts_timers_and_readiness_across_many_hand_overs) {
-  Runtime runtime(2);
-  auto [sender, receiver] = LoopChannel::make();
-  runtime.handle().poller()->add_wake_source(receiver.wake_fd());
-
-  int pipe_fds[2];
-  CHECK(pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) == 0);
-  auto watch = std::make_shared<PostingWatch>(sender);
-  int error = 0;
-  watch->registration = runtime.handle().poller()->acquire(pipe_fds[0], error);
-  CHECK(watch->registration);
+  Rig rig;
+  auto& [runtime, sender, receiver, pipe_fds, watch] = rig;
   runtime.handle().spawn([watch] { watch->run(); });
 
   constexpr int posts = 20000;
@@ -169,23 +194,11 @@ TEST(the_owner_is_woken_by_posts_timers_and_readiness_across_many_hand_overs) {
   // The last write is seen, wherever its event was delivered.
   for (int i = 0; i < 2000 && !readiness_seen; ++i) std::this_thread::sleep_for(1ms);
   CHECK(readiness_seen > 0);
-  watch->cancelled = true;
-  watch->registration->unpark(Direction::read, watch.get());
-  runtime.shut_down();
-  close(pipe_fds[0]);
-  close(pipe_fds[1]);
 }
 
 TEST(readiness_reaches_the_owner_without_a_worker) {
-  Runtime runtime(2);
-  auto [sender, receiver] = LoopChannel::make();
-  runtime.handle().poller()->add_wake_source(receiver.wake_fd());
-  int pipe_fds[2];
-  CHECK(pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) == 0);
-  auto watch = std::make_shared<PostingWatch>(sender);
-  int error = 0;
-  watch->registration = runtime.handle().poller()->acquire(pipe_fds[0], error);
-  CHECK(watch->registration);
+  Rig rig;
+  auto& [runtime, sender, receiver, pipe_fds, watch] = rig;
   std::atomic<bool> parked{false};
   runtime.handle().spawn([&, watch] {
     watch->run();
@@ -206,23 +219,11 @@ TEST(readiness_reaches_the_owner_without_a_worker) {
     CHECK(got->kind == Kind::readiness);
     CHECK(watch->last_thread.load() == std::this_thread::get_id());
   }
-  watch->cancelled = true;
-  watch->registration->unpark(Direction::read, watch.get());
-  runtime.shut_down();
-  close(pipe_fds[0]);
-  close(pipe_fds[1]);
 }
 
 TEST(the_watchdog_lends_the_poller_to_the_workers_during_a_long_callback) {
-  Runtime runtime(2);
-  auto [sender, receiver] = LoopChannel::make();
-  runtime.handle().poller()->add_wake_source(receiver.wake_fd());
-  int pipe_fds[2];
-  CHECK(pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) == 0);
-  auto watch = std::make_shared<PostingWatch>(sender);
-  int error = 0;
-  watch->registration = runtime.handle().poller()->acquire(pipe_fds[0], error);
-  CHECK(watch->registration);
+  Rig rig;
+  auto& [runtime, sender, receiver, pipe_fds, watch] = rig;
   runtime.handle().spawn([watch] { watch->run(); });
   std::this_thread::sleep_for(20ms);  // parked
   {
@@ -248,26 +249,14 @@ TEST(the_watchdog_lends_the_poller_to_the_workers_during_a_long_callback) {
     while (!(again = receiver.try_recv())) polling.sleep(receiver, nullptr);
     CHECK(watch->last_thread.load() == std::this_thread::get_id());
   }
-  watch->cancelled = true;
-  watch->registration->unpark(Direction::read, watch.get());
-  runtime.shut_down();
-  close(pipe_fds[0]);
-  close(pipe_fds[1]);
 }
 
 TEST(runs_that_come_and_go_under_a_stream_of_events_never_stall_the_pump) {
   // Each short run takes the poller while events keep firing, so the pump's
   // completions park often, and each hand-back resumes it at once: a resume
   // and the completion that parked it meet on the descriptor.
-  Runtime runtime(2);
-  auto [sender, receiver] = LoopChannel::make();
-  runtime.handle().poller()->add_wake_source(receiver.wake_fd());
-  int pipe_fds[2];
-  CHECK(pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) == 0);
-  auto watch = std::make_shared<PostingWatch>(sender);
-  int error = 0;
-  watch->registration = runtime.handle().poller()->acquire(pipe_fds[0], error);
-  CHECK(watch->registration);
+  Rig rig;
+  auto& [runtime, sender, receiver, pipe_fds, watch] = rig;
   runtime.handle().spawn([watch] { watch->run(); });
   std::atomic<bool> writing{true};
   std::thread writer([&] {
@@ -299,9 +288,4 @@ TEST(runs_that_come_and_go_under_a_stream_of_events_never_stall_the_pump) {
   std::optional<Message> got;
   for (int i = 0; i < 5000 && !(got = receiver.try_recv()); ++i) std::this_thread::sleep_for(1ms);
   CHECK(got && got->kind == Kind::readiness);
-  watch->cancelled = true;
-  watch->registration->unpark(Direction::read, watch.get());
-  runtime.shut_down();
-  close(pipe_fds[0]);
-  close(pipe_fds[1]);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "asyncio_refs.h"
+#include "core/as_method.h"
 #include "selector.h"
 #include "timer_heap.h"
 #include "watches.h"
@@ -399,26 +400,26 @@ PyObject* loop_clear_queues(PyObject* self, PyObject*) {
 
 PyMethodDef loop_methods[] = {
     {"time", loop_time, METH_NOARGS, nullptr},
-    {"call_soon", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loop_call_soon)),
+    {"call_soon", velkor::as_method(loop_call_soon),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_call_soon",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loop_private_call_soon)),
+     velkor::as_method(loop_private_call_soon),
      METH_FASTCALL, nullptr},
     {"call_soon_threadsafe",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loop_call_soon_threadsafe)),
+     velkor::as_method(loop_call_soon_threadsafe),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"call_later", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loop_call_later)),
+    {"call_later", velkor::as_method(loop_call_later),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"call_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loop_call_at)),
+    {"call_at", velkor::as_method(loop_call_at),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_add_callback", loop_add_callback, METH_O, nullptr},
     {"_timer_handle_cancelled", loop_timer_handle_cancelled, METH_O, nullptr},
     {"_run_once", loop_run_once, METH_NOARGS, nullptr},
     {"run_forever", loop_run_forever, METH_NOARGS, nullptr},
     {"_clear_queues", loop_clear_queues, METH_NOARGS, nullptr},
-    {"_add_reader", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loop_add_reader)),
+    {"_add_reader", velkor::as_method(loop_add_reader),
      METH_FASTCALL, nullptr},
-    {"_add_writer", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loop_add_writer)),
+    {"_add_writer", velkor::as_method(loop_add_writer),
      METH_FASTCALL, nullptr},
     {"_remove_reader", loop_remove_reader, METH_O, nullptr},
     {"_remove_writer", loop_remove_writer, METH_O, nullptr},

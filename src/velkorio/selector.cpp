@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "asyncio_refs.h"
+#include "core/as_method.h"
 #include "core/lock_released.h"
 #include "core/pyref.h"
 
@@ -283,12 +284,12 @@ PyObject* selector_exit(PyObject* self, PyObject*) {
 }
 
 PyMethodDef selector_methods[] = {
-    {"register", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(selector_register)),
+    {"register", velkor::as_method(selector_register),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"unregister", selector_unregister, METH_O, nullptr},
-    {"modify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(selector_modify)),
+    {"modify", velkor::as_method(selector_modify),
      METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(selector_select)),
+    {"select", velkor::as_method(selector_select),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"get_key", selector_get_key, METH_O, nullptr},
     {"get_map", selector_get_map, METH_NOARGS, nullptr},

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "args.h"
+#include "core/as_method.h"
 #include "event_loop/event_loop.h"
 #include "panic.h"
 
@@ -249,11 +250,6 @@ PyObject* remove_writer(PyObject* self, PyObject* const* argv, Py_ssize_t nargs,
 }
 
 // ---- the type
-
-template <typename Function>
-PyCFunction as_method(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
 
 constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 

@@ -1,0 +1,171 @@
+"""One benchmark server on one event loop, in a process of its own.
+
+    python3.14 bench/servers/serve.py KIND --loop LOOP [--lifetime SECONDS]
+
+Listens on 127.0.0.1 on a free port and, once it accepts connections,
+prints one line of JSON: the port, and which build of the loop's module it
+loaded. Serves until it is killed or its lifetime (600 s) is over. Anything
+it writes to stderr means something went wrong.
+
+KIND is one of
+  echo-protocol  an asyncio.Protocol that writes back what it receives
+  echo-streams   asyncio.start_server: reader.read, writer.write, drain
+  echo-sock      loop.sock_accept, loop.sock_recv, loop.sock_sendall
+  http-protocol  an asyncio.Protocol answering HTTP/1.1 GETs with BODY,
+                 keeping the connection open
+  http-aiohttp   an aiohttp.web application with one route answering BODY
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import importlib
+import json
+import os
+import socket
+import sys
+
+LOOPS = {
+    "asyncio": "asyncio:new_event_loop",
+    "uvloop": "uvloop:new_event_loop",
+    "velkorio": "velkorio:new_event_loop",
+}
+# The native module whose build the ready line names, per loop.
+NATIVE = {"velkorio": "velkorio._core"}
+
+BODY = b"Hello, world!"
+RESPONSE = (b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
+            b"Content-Length: %d\r\n\r\n%s" % (len(BODY), BODY))
+READ_SIZE = 64 * 1024
+
+
+class EchoProtocol(asyncio.Protocol):
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def data_received(self, data):
+        self.transport.write(data)
+    # eof_received returns None: the transport closes once the peer has.
+
+
+async def echo_protocol(listener):
+    return await asyncio.get_running_loop().create_server(EchoProtocol, sock=listener)
+
+
+async def echo_streams(listener):
+    async def echo(reader, writer):
+        try:
+            while data := await reader.read(READ_SIZE):
+                writer.write(data)
+                await writer.drain()
+        finally:
+            writer.close()
+
+    return await asyncio.start_server(echo, sock=listener)
+
+
+async def echo_sock(listener):
+    loop = asyncio.get_running_loop()
+    handlers = set()
+
+    async def echo(conn):
+        with conn:
+            while data := await loop.sock_recv(conn, READ_SIZE):
+                await loop.sock_sendall(conn, data)
+
+    async def accept():
+        while True:
+            conn, _ = await loop.sock_accept(listener)
+            conn.setblocking(False)
+            # The transports of the other servers set this too.
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            task = loop.create_task(echo(conn))
+            handlers.add(task)
+            task.add_done_callback(handlers.discard)
+
+    listener.setblocking(False)
+    return loop.create_task(accept())
+
+
+class HttpProtocol(asyncio.Protocol):
+    """Enough HTTP/1.1 for GET requests without a body, pipelined or not."""
+
+    def connection_made(self, transport):
+        self.transport = transport
+        self.pending = b""
+
+    def data_received(self, data):
+        self.pending += data
+        requests = self.pending.count(b"\r\n\r\n")
+        if requests:
+            self.pending = self.pending[self.pending.rfind(b"\r\n\r\n") + 4:]
+            self.transport.write(RESPONSE * requests)
+
+
+async def http_protocol(listener):
+    return await asyncio.get_running_loop().create_server(HttpProtocol, sock=listener)
+
+
+async def http_aiohttp(listener):
+    from aiohttp import web
+
+    async def hello(request):
+        return web.Response(body=BODY, content_type="text/plain")
+
+    app = web.Application()
+    app.router.add_get("/", hello)
+    runner = web.AppRunner(app, access_log=None)
+    await runner.setup()
+    await web.SockSite(runner, listener).start()
+    return runner
+
+
+SERVERS = {
+    "echo-protocol": echo_protocol,
+    "echo-streams": echo_streams,
+    "echo-sock": echo_sock,
+    "http-protocol": http_protocol,
+    "http-aiohttp": http_aiohttp,
+}
+
+
+def new_loop(name: str):
+    module, _, factory = LOOPS.get(name, name).partition(":")
+    return getattr(importlib.import_module(module), factory)()
+
+
+def build_of(loop_name: str) -> dict | None:
+    """The file, size and modification time of the loop's native module."""
+    module = sys.modules.get(NATIVE.get(loop_name, ""))
+    path = getattr(module, "__file__", None)
+    if path is None:
+        return None
+    stat = os.stat(path)
+    return {"file": path, "size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
+
+
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("kind", choices=SERVERS)
+    parser.add_argument("--loop", default="asyncio",
+                        help="asyncio, uvloop, velkorio or module:factory (default asyncio)")
+    parser.add_argument("--lifetime", type=float, default=600.0, metavar="SECONDS",
+                        help="stop by itself after this long (default 600)")
+    args = parser.parse_args(argv)
+
+    loop = new_loop(args.loop)
+    asyncio.set_event_loop(loop)
+    listener = socket.create_server(("127.0.0.1", 0), backlog=128)
+    # Held while the loop runs: the loop itself keeps only weak references
+    # to tasks, such as echo-sock's accepting one.
+    serving = loop.run_until_complete(SERVERS[args.kind](listener))  # noqa: F841
+    loop.call_later(args.lifetime, loop.stop)
+    print(json.dumps({"port": listener.getsockname()[1], "build": build_of(args.loop)}),
+          flush=True)
+    loop.run_forever()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

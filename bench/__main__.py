@@ -1,4 +1,4 @@
-"""python3.14 -m bench [--quick] [--only NAME[,NAME...]] [--json PATH] [--chart PATH]"""
+"""python3.14 -m bench [--quick] [--servers] [--only NAME[,NAME...]] [--json PATH] [--chart PATH]"""
 
 from __future__ import annotations
 
@@ -13,6 +13,9 @@ from .loops import available
 from .report import record, table, write_json
 from .workloads import BY_NAME, WORKLOADS
 
+GROUPS = {group: [w.name for w in WORKLOADS if w.group == group]
+          for group in dict.fromkeys(w.group for w in WORKLOADS)}
+
 ROOT = Path(__file__).resolve().parent.parent
 RESULTS = ROOT / "bench" / "results"
 CHART = ROOT / "docs" / "bench.png"
@@ -25,8 +28,12 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                     "velkorio, side by side in this interpreter.")
     parser.add_argument("--quick", action="store_true",
                         help="fewer repetitions and smaller counts: a smoke run")
+    parser.add_argument("--servers", action="store_true",
+                        help="also run the server workloads: a server process per loop "
+                             "under the C echo client or wrk")
     parser.add_argument("--only", metavar="NAME[,NAME...]",
-                        help="run only these workloads (see --list)")
+                        help="run only these workloads (see --list), or groups of them: "
+                             f"{', '.join(GROUPS)}")
     parser.add_argument("--list", action="store_true", help="list the workloads and exit")
     parser.add_argument("--repeat", type=int, metavar="N",
                         help="repetitions per workload and loop (default 5, 2 with --quick)")
@@ -46,19 +53,22 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
         parser.error("--timeout must be positive")
     if args.only:
         names = [n.strip() for n in args.only.split(",") if n.strip()]
-        unknown = [n for n in names if n not in BY_NAME]
+        unknown = [n for n in names if n not in BY_NAME and n not in GROUPS]
         if unknown:
             parser.error(f"unknown workload(s) {', '.join(unknown)}; "
-                         f"choose from {', '.join(BY_NAME)}")
-        args.only = names
+                         f"choose from {', '.join([*GROUPS, *BY_NAME])}")
+        args.only = [w for n in names for w in GROUPS.get(n, [n])]
     return args
 
 
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
     if args.list:
-        for w in WORKLOADS:
-            print(f"{w.name:<14} {w.description} ({w.count:,} / {w.quick_count:,} with --quick)")
+        for group, names in GROUPS.items():
+            print(f"{group}:")
+            for w in (BY_NAME[n] for n in names):
+                print(f"  {w.name:<18} {w.description} "
+                      f"({w.count:,} / {w.quick_count:,} with --quick)")
         return 0
     kinds, missing = available()
     # velkor is what ./dev bench builds first; without it the build is not on
@@ -68,7 +78,10 @@ def main(argv: list[str]) -> int:
         return 2
     for reason in missing.values():
         print(f"bench: running without it: {reason}", file=sys.stderr)
-    workloads = [w for w in WORKLOADS if not args.only or w.name in args.only]
+    if args.only:
+        workloads = [w for w in WORKLOADS if w.name in args.only]
+    else:
+        workloads = [w for w in WORKLOADS if w.group == "loop" or args.servers]
     repeats = args.repeat or (2 if args.quick else 5)
 
     results = {}

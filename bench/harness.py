@@ -38,13 +38,18 @@ class Workload:
     count: int  # operations per repetition
     quick_count: int
     # "time": ns per operation; "cpu-share": CPU time over wall time, in
-    # percent; "memory": Sample.value per operation; "value": Sample.value.
+    # percent; "memory": Sample.value per operation; "value": Sample.value;
+    # "rate": Sample.value operations per second (more is better), with the
+    # CPU time per operation over extra["requests"] operations.
     metric: str = "time"
     unit: str = "ns/op"
     fresh_loop: bool = True  # the harness hands each repetition a new loop
     only: tuple[str, ...] | None = None  # the loops it runs on; None: all
     warm_up: bool = True  # one small untimed run per loop first
     ratios: bool = True
+    # "loop": on the loop in this process, run by default; "servers": a
+    # server process per loop under load, run on request (--servers).
+    group: str = "loop"
 
 
 class Trial:
@@ -172,6 +177,9 @@ def figures(workload: Workload, sample: Sample, count: int) -> tuple[float, floa
     if workload.metric == "value":
         assert sample.value is not None
         return sample.value, None
+    if workload.metric == "rate":
+        assert sample.value is not None
+        return sample.value, sample.cpu_ns / sample.extra["requests"]
     raise ValueError(workload.metric)
 
 
@@ -182,6 +190,8 @@ def summary(workload: Workload, result: LoopResult) -> dict[str, float] | None:
     values = [figures(workload, s, result.count) for s in result.samples]
     main = [v for v, _ in values]
     out = {"median": statistics.median(main), "min": min(main)}
+    if workload.metric == "rate":
+        out["max"] = max(main)  # the best repetition
     cpu = [c for _, c in values if c is not None]
     if cpu:
         out["cpu_median"] = statistics.median(cpu)

@@ -32,6 +32,17 @@ def ratio(workload: Workload, results: dict[str, LoopResult], subject: str,
     return a["median"] / b["median"]
 
 
+def cpu_ratio(workload: Workload, results: dict[str, LoopResult], subject: str,
+              baseline: str) -> float | None:
+    """The subject's median CPU time per operation over the baseline's."""
+    if not workload.ratios or subject not in results or baseline not in results:
+        return None
+    a, b = summary(workload, results[subject]), summary(workload, results[baseline])
+    if a is None or b is None or "cpu_median" not in a or not b.get("cpu_median"):
+        return None
+    return a["cpu_median"] / b["cpu_median"]
+
+
 def chain_minus_floor(workloads: list[Workload], results: Results) -> float | None:
     """What a chained callback costs velkor beyond its asyncio.Handle."""
     by_name = {w.name: w for w in workloads}
@@ -63,6 +74,33 @@ def _times(value: float | None) -> str:
 
 def table(workloads: list[Workload], results: Results, loop_names: list[str],
           repeats: int) -> str:
+    """The loop workloads' table, then the servers' (rate workloads), then
+    what failed and what was noted."""
+    lines: list[str] = []
+    failures: list[str] = []
+    notes: list[str] = []
+    for w in workloads:
+        for name, result in results.get(w.name, {}).items():
+            if summary(w, result) is None:
+                failures.append(f"{w.name} on {name}: {result.error}")
+            notes += [f"{w.name} on {name}: {n.render(result.runs)}" for n in result.notes.values()]
+    loop_rows = [w for w in workloads if w.metric != "rate"]
+    server_rows = [w for w in workloads if w.metric == "rate"]
+    if loop_rows:
+        lines += _loop_table(loop_rows, results, loop_names, repeats)
+    if server_rows:
+        if lines:
+            lines.append("")
+        lines += _server_table(server_rows, results, loop_names, repeats)
+    if failures:
+        lines += ["", "failed:"] + [f"  {f}" for f in failures]
+    if notes:
+        lines += ["", "notes (runs include a small warm-up run):"] + [f"  {n}" for n in notes]
+    return "\n".join(lines)
+
+
+def _loop_table(workloads: list[Workload], results: Results, loop_names: list[str],
+                repeats: int) -> list[str]:
     name_width = max(len(w.name) for w in workloads)
     unit_width = max(len(w.unit) for w in workloads)
     cell = 9
@@ -79,7 +117,6 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
         head1 += f"  {s + '/':>{ratio_cell}}"
         head2 += f"  {b:>{ratio_cell}}"
     lines += [head1, head2, "-" * len(head2)]
-    failures, notes = [], []
     for w in workloads:
         per_loop = results.get(w.name, {})
         row = f"{w.name:<{name_width}}  {w.unit:<{unit_width}}"
@@ -91,11 +128,9 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
             figures = summary(w, result)
             if figures is None:
                 row += f"  {'FAILED':>{group}}"
-                failures.append(f"{w.name} on {name}: {result.error}")
             else:
                 row += "  " + "".join(f"{_number(w, figures.get(k)):>{cell}}"
                                       for k in ("median", "min", "cpu_median"))
-            notes += [f"{w.name} on {name}: {n.render(result.runs)}" for n in result.notes.values()]
         for s, b in pairs:
             row += f"  {_times(ratio(w, per_loop, s, b)):>{ratio_cell}}"
         lines.append(row)
@@ -107,11 +142,49 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
                  "(all threads) per operation;")
     lines.append("ratios: the median of velkor or velkorio over the baseline's, below 1 "
                  "favours velkor or velkorio.")
-    if failures:
-        lines += ["", "failed:"] + [f"  {f}" for f in failures]
-    if notes:
-        lines += ["", "notes (runs include a small warm-up run):"] + [f"  {n}" for n in notes]
-    return "\n".join(lines)
+    return lines
+
+
+def _server_table(workloads: list[Workload], results: Results, loop_names: list[str],
+                  repeats: int) -> list[str]:
+    name_width = max(len(w.name) for w in workloads)
+    shown = [n for n in loop_names if any(n in results.get(w.name, {}) for w in workloads)]
+    cell = 9
+    group = 3 * cell
+    head1 = f"{'servers':<{name_width}}"
+    head2 = f"{'workload':<{name_width}}"
+    for name in shown:
+        head1 += f"  {name:>{group}}"
+        head2 += "  " + "".join(f"{h:>{cell}}" for h in ("req/s", "best", "cpu us"))
+    pairs = [(s, b) for s in SUBJECTS if s in shown for b in BASELINES if b in shown]
+    for s, b in pairs:
+        head1 += f"  {f'{s}/{b}':>{2 * cell}}"
+        head2 += "  " + "".join(f"{h:>{cell}}" for h in ("req/s", "cpu/req"))
+    lines = [head1, head2, "-" * len(head2)]
+    for w in workloads:
+        per_loop = results.get(w.name, {})
+        row = f"{w.name:<{name_width}}"
+        for name in shown:
+            result = per_loop.get(name)
+            figures = summary(w, result) if result is not None else None
+            if result is None:
+                row += "  " + f"{'-':>{cell}}" * 3
+            elif figures is None:
+                row += f"  {'FAILED':>{group}}"
+            else:
+                cpu = figures.get("cpu_median")
+                row += "  " + "".join(f"{_number(w, v):>{cell}}" for v in (
+                    figures["median"], figures["max"], None if cpu is None else cpu / 1000))
+        for s, b in pairs:
+            row += "  " + "".join(f"{_times(v):>{cell}}" for v in (
+                ratio(w, per_loop, s, b), cpu_ratio(w, per_loop, s, b)))
+        lines.append(row)
+    lines.append("-" * len(head2))
+    lines.append(f"req/s: median and best over {repeats} repetitions; cpu us: the server "
+                 "process's median CPU time per request, in microseconds;")
+    lines.append("ratios: velkorio's median over the baseline's, req/s above 1 and "
+                 "cpu/req below 1 favour velkorio.")
+    return lines
 
 
 def _versions() -> dict[str, str | None]:
@@ -150,8 +223,10 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
         per_loop = results.get(w.name, {})
         entry: dict[str, Any] = {
             "description": w.description,
+            "group": w.group,
             "metric": w.metric,
             "unit": w.unit,
+            "better": "higher" if w.metric == "rate" else "lower",
             "loops": {},
         }
         for name, result in per_loop.items():
@@ -166,6 +241,11 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
             }
         entry["ratios"] = {f"{s}/{b}": ratio(w, per_loop, s, b)
                            for s in SUBJECTS for b in BASELINES}
+        if w.metric == "rate":
+            # The ratios above are of requests per second; these of the
+            # server's CPU time per request.
+            entry["cpu_ratios"] = {f"{s}/{b}": cpu_ratio(w, per_loop, s, b)
+                                   for s in SUBJECTS for b in BASELINES}
         out["workloads"][w.name] = entry
     out["chain_minus_floor_ns"] = chain_minus_floor(workloads, results)
     return out

@@ -14,7 +14,8 @@ import threading
 import time
 
 from . import memory
-from .harness import Trial, Workload, native_thread_count
+from .harness import Sample, Trial, Workload, native_thread_count
+from .servers import run as servers
 
 # The delays of the spread-timers workload cover this many seconds.
 SPREAD_SECONDS = 0.020
@@ -314,6 +315,67 @@ def floor(t: Trial) -> None:
             Handle(callback, no_args, loop)._run()
 
 
+# The loops that can serve TCP: velkor's own loop cannot.
+SERVING_LOOPS = ("asyncio", "uvloop", "velkorio")
+# An echo repetition ends after its count of requests or after this many
+# seconds, whichever comes first.
+ECHO_SECONDS = 2.0
+# Message size, and requests per repetition (and with --quick).
+ECHO_SIZES = {"1k": (1024, 50_000, 1_000), "10k": (10 * 1024, 20_000, 500),
+              "100k": (100 * 1024, 5_000, 200)}
+ECHO_SERVERS = {
+    "protocol": "an asyncio.Protocol writing back what it receives",
+    "streams": "asyncio.start_server, reader.read then writer.write and drain",
+    "sock": "sock_accept, then sock_recv and sock_sendall",
+}
+HTTP_SERVERS = {
+    "protocol": "a minimal HTTP/1.1 asyncio.Protocol",
+    "aiohttp": "an aiohttp.web application with one route",
+}
+
+
+def record_load(t: Trial, load: servers.Load) -> None:
+    t.check(load.requests > 0 and load.wall_ns > 0, "the load generator got no reply")
+    t.record(Sample(load.wall_ns, load.server_cpu_ns, value=load.requests * 1e9 / load.wall_ns,
+                    extra={"requests": load.requests}))
+
+
+def echo_server(kind: str, size: int):
+    def body(t: Trial) -> None:
+        with servers.Server(f"echo-{kind}", t.kind.name) as server:
+            # An untimed round first. A fresh server is several times slower
+            # per request until its first connections close: each read
+            # allocates a 256 KiB buffer, which glibc's malloc maps and
+            # unmaps every time until freeing a whole one (as at end of file)
+            # raises its thresholds.
+            servers.echo_load(server, size, max(200, t.count // 10), ECHO_SECONDS / 4)
+            load = servers.echo_load(server, size, t.count, ECHO_SECONDS)
+        record_load(t, load)
+    return body
+
+
+def http_server(kind: str):
+    def body(t: Trial) -> None:
+        with servers.Server(f"http-{kind}", t.kind.name) as server:
+            servers.check_http(server)
+            load = servers.wrk_load(server, t.count)  # the count is wrk's seconds
+        record_load(t, load)
+    return body
+
+
+SERVER_WORKLOADS: list[Workload] = [
+    *(Workload(f"echo-{kind}-{label}",
+               f"{label[:-1]} KiB echoes over {servers.CONNECTIONS} connections from the C client; "
+               f"server: {what} (at most {ECHO_SECONDS:g} s)",
+               echo_server(kind, size), count, quick, metric="rate", unit="req/s",
+               fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers")
+      for kind, what in ECHO_SERVERS.items() for label, (size, count, quick) in ECHO_SIZES.items()),
+    *(Workload(f"http-{kind}", f"wrk -t 1 -c {servers.CONNECTIONS} on GET /; server: {what} "
+               "(count: wrk's seconds)", http_server(kind), 3, 1, metric="rate", unit="req/s",
+               fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers")
+      for kind, what in HTTP_SERVERS.items()),
+]
+
 WORKLOADS: list[Workload] = [
     Workload("chain", "a callback that re-schedules itself with call_soon",
              chain, 200_000, 20_000),
@@ -345,6 +407,7 @@ WORKLOADS: list[Workload] = [
     Workload("floor", "asyncio.Handle(cb, (), loop) plus handle._run() with velkor's loop, "
              "paid by every velkor callback", floor, 200_000, 20_000, only=("velkor",),
              ratios=False),
+    *SERVER_WORKLOADS,
 ]
 
 BY_NAME = {w.name: w for w in WORKLOADS}

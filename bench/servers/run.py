@@ -1,0 +1,241 @@
+"""Driving a benchmark server: its process, its load, its CPU time.
+
+The server, the load generator and this process are three processes, so
+that the server's interpreter does nothing but serve. The server's CPU time
+is read from the kernel's clock for its process (every thread, nanoseconds),
+or from /proc/PID/stat (clock ticks) where that clock cannot be read."""
+
+from __future__ import annotations
+
+import http.client
+import json
+import os
+import re
+import selectors
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO
+
+from .. import loops
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+SERVE = HERE / "serve.py"
+CLIENT_SOURCE = HERE / "echo_client.c"
+CLIENT = ROOT / "build" / "bench" / "echo_client"
+
+CONNECTIONS = 10
+START_TIMEOUT = 30.0  # seconds for a server to import its loop and listen
+BODY = b"Hello, world!"  # what both HTTP servers answer
+
+
+class ServerError(Exception):
+    """The server or its load generator did not do what it should."""
+
+
+def echo_client() -> Path:
+    """The echo client's executable, compiled with the system's C compiler
+    when it is missing or older than its source."""
+    if CLIENT.exists() and CLIENT.stat().st_mtime_ns >= CLIENT_SOURCE.stat().st_mtime_ns:
+        return CLIENT
+    compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        raise ServerError("no C compiler (cc or gcc) to build the echo client with")
+    CLIENT.parent.mkdir(parents=True, exist_ok=True)
+    # Built under another name and renamed, so that two runs building at
+    # once never execute a half-written file.
+    fd, scratch = tempfile.mkstemp(prefix="echo_client.", dir=CLIENT.parent)
+    os.close(fd)
+    try:
+        built = subprocess.run([compiler, "-O2", "-Wall", "-Wextra", "-o", scratch,
+                                str(CLIENT_SOURCE)], capture_output=True, text=True)
+        if built.returncode != 0:
+            raise ServerError(f"building the echo client failed: {built.stderr.strip()}")
+        os.replace(scratch, CLIENT)
+    finally:
+        if os.path.exists(scratch):
+            os.unlink(scratch)
+    return CLIENT
+
+
+def _process_cpu_clock(pid: int) -> int:
+    # Linux's clock id for a process's CPU time: the pid's complement
+    # shifted left 3, with the scheduler clock's number (2) below it.
+    return ((~pid) << 3) | 2
+
+
+_TICK_NS = 1_000_000_000 // os.sysconf("SC_CLK_TCK")
+
+
+def cpu_ns(pid: int) -> int:
+    """A process's CPU time so far, every thread included, in nanoseconds."""
+    try:
+        return time.clock_gettime_ns(_process_cpu_clock(pid))
+    except OSError:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+        # The command name in parentheses may hold spaces; utime and stime
+        # are the 12th and 13th fields after it.
+        fields = stat[stat.rindex(")") + 2:].split()
+        return (int(fields[11]) + int(fields[12])) * _TICK_NS
+
+
+@dataclass
+class Load:
+    requests: int
+    wall_ns: int  # from the load generator's first request to its last reply
+    server_cpu_ns: int  # the server's CPU time while the load ran
+
+
+class Server:
+    """One server process: `with Server(kind, loop) as server:` starts it and
+    waits for its port; leaving the block stops it, and fails if it died
+    early or wrote anything to stderr."""
+
+    def __init__(self, kind: str, loop: str, lifetime: float = 600.0) -> None:
+        self.kind = kind
+        self.loop = loop
+        self.lifetime = lifetime
+        self.port = 0
+        self.build: dict | None = None
+        self._process: subprocess.Popen[str] | None = None
+        self._stderr: IO[str] | None = None
+
+    def __enter__(self) -> "Server":
+        self._stderr = tempfile.TemporaryFile("w+")
+        self._process = subprocess.Popen(
+            [sys.executable, str(SERVE), self.kind, "--loop", self.loop,
+             "--lifetime", str(self.lifetime)],
+            cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._stderr,
+            text=True)
+        try:
+            ready = self._ready_line()
+        except BaseException:
+            self._stop()
+            raise
+        self.port = ready["port"]
+        self.build = ready["build"]
+        if self.loop in loops.loaded_builds and self.build != loops.loaded_builds[self.loop]:
+            self._stop()
+            raise ServerError(f"the server loaded another build of {self.loop} than this "
+                              "process (was it rebuilt during the run?)")
+        return self
+
+    def _ready_line(self) -> dict:
+        assert self._process is not None and self._process.stdout is not None
+        with selectors.DefaultSelector() as selector:
+            selector.register(self._process.stdout, selectors.EVENT_READ)
+            if not selector.select(START_TIMEOUT):
+                raise ServerError(f"the {self.kind} server on {self.loop} did not listen "
+                                  f"within {START_TIMEOUT:g} s")
+        line = self._process.stdout.readline()
+        if not line:
+            self._process.wait()
+            raise ServerError(f"the {self.kind} server on {self.loop} exited with status "
+                              f"{self._process.returncode} before listening: "
+                              f"{self._stderr_tail()}")
+        return json.loads(line)
+
+    def _stderr_tail(self) -> str:
+        assert self._stderr is not None
+        self._stderr.seek(0)
+        return " | ".join(self._stderr.read().strip().splitlines()[-4:])
+
+    @property
+    def pid(self) -> int:
+        assert self._process is not None
+        return self._process.pid
+
+    def cpu_ns(self) -> int:
+        return cpu_ns(self.pid)
+
+    def _stop(self) -> int | None:
+        """Ends the process; its exit status if it had ended by itself."""
+        process = self._process
+        assert process is not None
+        early = process.poll()
+        if early is None:
+            process.send_signal(signal.SIGKILL)
+        process.wait()
+        if process.stdout is not None:
+            process.stdout.close()
+        return early
+
+    def __exit__(self, exc_type: object, *rest: object) -> None:
+        early = self._stop()
+        tail = self._stderr_tail()
+        assert self._stderr is not None
+        self._stderr.close()
+        if exc_type is not None:
+            return
+        if early is not None:
+            raise ServerError(f"the server exited with status {early} while in use: {tail}")
+        if tail:
+            raise ServerError(f"the server wrote to stderr: {tail}")
+
+
+_CLIENT_LINE = re.compile(r"requests=(\d+) seconds=([\d.]+) requests_per_second=[\d.]+ "
+                          r"errors=(\d+)")
+
+
+def echo_load(server: Server, size: int, requests: int, seconds: float,
+              connections: int = CONNECTIONS) -> Load:
+    """Runs the echo client against `server` until `requests` echoes of
+    `size` bytes are done or `seconds` have passed, whichever comes first.
+    Raises ServerError unless every byte came back as sent."""
+    client = echo_client()
+    command = [str(client), "-p", str(server.port), "-c", str(connections), "-s", str(size),
+               "-n", str(requests), "-d", f"{seconds:g}", "-t", f"{seconds + 30:g}"]
+    before = server.cpu_ns()
+    done = subprocess.run(command, capture_output=True, text=True, timeout=seconds + 60)
+    after = server.cpu_ns()
+    match = _CLIENT_LINE.search(done.stdout)
+    if done.returncode != 0 or match is None or int(match[3]) != 0:
+        detail = " | ".join((done.stderr.strip().splitlines() or ["no message"])[:4])
+        raise ServerError(f"the echo client failed (status {done.returncode}): {detail}")
+    return Load(int(match[1]), int(float(match[2]) * 1e9), after - before)
+
+
+def check_http(server: Server) -> None:
+    """Two GETs on one connection, each answered 200 with BODY: the
+    server speaks enough HTTP for wrk's figures to mean something."""
+    connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+    try:
+        for _ in range(2):
+            connection.request("GET", "/")
+            response = connection.getresponse()
+            body = response.read()
+            if response.status != 200 or body != BODY:
+                raise ServerError(f"GET / answered {response.status} with {body[:80]!r}")
+    finally:
+        connection.close()
+
+
+_WRK_REQUESTS = re.compile(r"(\d+) requests in ([\d.]+)(us|ms|s|m)\b")
+_WRK_SCALE = {"us": 1e3, "ms": 1e6, "s": 1e9, "m": 60e9}
+
+
+def wrk_load(server: Server, seconds: int, connections: int = CONNECTIONS,
+             threads: int = 1) -> Load:
+    """Runs wrk against `server` for `seconds` (whole seconds, as wrk takes
+    them). Raises ServerError on any socket error or non-2xx answer."""
+    wrk = shutil.which("wrk")
+    if wrk is None:
+        raise ServerError("wrk is not on PATH")
+    command = [wrk, "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s",
+               f"http://127.0.0.1:{server.port}/"]
+    before = server.cpu_ns()
+    done = subprocess.run(command, capture_output=True, text=True, timeout=seconds + 60)
+    after = server.cpu_ns()
+    match = _WRK_REQUESTS.search(done.stdout)
+    problems = [line.strip() for line in done.stdout.splitlines()
+                if line.strip().startswith(("Socket errors", "Non-2xx"))]
+    if done.returncode != 0 or match is None or problems or int(match[1]) == 0:
+        detail = " | ".join(problems or done.stderr.strip().splitlines()[:4] or ["no requests"])
+        raise ServerError(f"wrk failed (status {done.returncode}): {detail}")
+    return Load(int(match[1]), int(float(match[2]) * _WRK_SCALE[match[3]]), after - before)

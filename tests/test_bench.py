@@ -1,16 +1,20 @@
 """The benchmark suite's own machinery: each workload on our two loops at a
-small count, the fresh-process memory figure, and how the table, the JSON
-record and the chart put velkor and velkorio beside the baselines."""
+small count, the fresh-process memory figure, the server processes and
+their load client, and how the table, the JSON record and the chart put
+velkor and velkorio beside the baselines."""
 
+import contextlib
 import json
 import re
 import socket
+import threading
 
 import pytest
 
 from bench import loops, memory
 from bench.harness import LoopResult, Sample, Workload, run_once
 from bench.report import record, table
+from bench.servers import run as servers
 from bench.workloads import BY_NAME, WORKLOADS
 
 KINDS = {k.name: k for k in loops.available()[0]}
@@ -21,7 +25,7 @@ SMALL_COUNTS = {"idle": 50, "memory": 2_000, "loop-life": 20}
 
 
 WORKLOAD_CASES = [pytest.param(w, name, id=f"{w.name}-{name}")
-                  for w in WORKLOADS for name in loops.SUBJECTS
+                  for w in WORKLOADS if w.group == "loop" for name in loops.SUBJECTS
                   if w.only is None or name in w.only]
 
 
@@ -83,6 +87,76 @@ class TestMemoryInAFreshProcess:
     def test_a_baseline_carries_no_build(self):
         sample = memory.measure("asyncio", 100, 60.0)
         assert sample.extra["build"] is None
+
+
+SERVING = ["asyncio", "velkorio"]
+
+
+class TestServers:
+    @pytest.mark.parametrize("loop_name", SERVING)
+    @pytest.mark.parametrize("kind", ["echo-protocol", "echo-streams", "echo-sock"])
+    def test_echo_server_returns_every_byte(self, kind, loop_name):
+        with servers.Server(kind, loop_name, lifetime=60) as server:
+            # 40 KiB messages: larger than one read, so each echo comes
+            # back in pieces the client puts together and compares.
+            load = servers.echo_load(server, 40 * 1024, 60, 10.0)
+        assert load.requests == 60
+        assert load.wall_ns > 0 and load.server_cpu_ns > 0
+
+    @pytest.mark.parametrize("loop_name", SERVING)
+    @pytest.mark.parametrize("kind", ["http-protocol", "http-aiohttp"])
+    def test_http_server_answers(self, kind, loop_name):
+        with servers.Server(kind, loop_name, lifetime=60) as server:
+            servers.check_http(server)
+
+    def test_server_reports_the_build_it_loaded(self):
+        with servers.Server("echo-sock", "velkorio", lifetime=60) as server:
+            assert server.build == loops.loaded_builds["velkorio"] is not None
+
+    @pytest.mark.parametrize("fault,message", [
+        (lambda data: data[:-1] + bytes([data[-1] ^ 1]), "differs at byte"),
+        (lambda data: data + data[:1], "after the last echo|differs at byte"),
+        (lambda data: b"", "closed the connection"),
+    ], ids=["flipped-bit", "extra-byte", "early-close"])
+    def test_client_refuses_a_wrong_echo(self, fault, message):
+        # A server that echoes its first message faithfully and then
+        # corrupts one reply in the given way.
+        listener = socket.create_server(("127.0.0.1", 0))
+
+        def serve():
+            conn, _ = listener.accept()
+            # The client resets the connection once it sees the fault.
+            with conn, contextlib.suppress(OSError):
+                replies = 0
+                while data := conn.recv(4096):
+                    replies += 1
+                    reply = fault(data) if replies == 2 else data
+                    if not reply:
+                        return
+                    conn.sendall(reply)
+
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+
+        class Fake:
+            port = listener.getsockname()[1]
+
+            @staticmethod
+            def cpu_ns():
+                return 0
+
+        try:
+            with pytest.raises(servers.ServerError, match=message):
+                servers.echo_load(Fake, 100, 5, 5.0, connections=1)
+        finally:
+            listener.close()
+            thread.join(5)
+
+    def test_a_dead_server_fails_its_repetition(self):
+        server = servers.Server("echo-sock", "asyncio", lifetime=0.05)
+        with pytest.raises(servers.ServerError, match="exited with status 0 while in use"):
+            with server:
+                server._process.wait(10)
 
 
 def _result(name, median_ns, count=1000, error=None):
@@ -184,6 +258,50 @@ class TestReport:
         # No ratio over a baseline whose figure is not positive.
         assert rows["timer-lateness"]["velkorio/uvloop"] == "-"
         assert rows["timer-lateness"]["velkorio/asyncio"] == "0.98x"
+
+
+def _rate(name, per_second, cpu_us, requests=1000):
+    """A server result of `per_second` requests/s at `cpu_us` per request."""
+    wall = int(requests * 1e9 / per_second)
+    return LoopResult(name, requests, samples=[
+        Sample(wall, int(cpu_us * 1000 * requests), value=per_second,
+               extra={"requests": requests})])
+
+
+class TestServerReport:
+    ECHO = BY_NAME["echo-sock-1k"]
+
+    def _results(self):
+        return {"echo-sock-1k": {"asyncio": _rate("asyncio", 20_000, 40.0),
+                                 "uvloop": _rate("uvloop", 40_000, 20.0),
+                                 "velkorio": _rate("velkorio", 30_000, 30.0)}}
+
+    def test_requests_per_second_and_cpu_per_request_with_ratios(self):
+        text = table([CHAIN, FLOOR, self.ECHO], {**_run_results(), **self._results()},
+                     ALL_LOOPS, repeats=1)
+        row = next(line for line in text.splitlines() if line.startswith("echo-sock-1k"))
+        # req/s, best, cpu us for each serving loop (velkor serves nothing),
+        # then velkorio over asyncio and over uvloop: req/s and cpu/req.
+        assert row.split()[1:] == ["20,000", "20,000", "40.0", "40,000", "40,000", "20.0",
+                                   "30,000", "30,000", "30.0",
+                                   "1.50x", "0.75x", "0.75x", "1.50x"]
+
+        data = record([self.ECHO], self._results(), quick=True, repeats=1, timeout=1.0,
+                      missing={})
+        entry = data["workloads"]["echo-sock-1k"]
+        assert entry["better"] == "higher"
+        assert entry["ratios"]["velkorio/asyncio"] == pytest.approx(1.5)
+        assert entry["cpu_ratios"]["velkorio/uvloop"] == pytest.approx(1.5)
+        assert entry["ratios"]["velkor/asyncio"] is None
+        assert entry["loops"]["velkorio"]["cpu_median"] == pytest.approx(30_000)
+
+    def test_a_failed_server_is_listed_with_its_reason(self):
+        results = self._results()
+        results["echo-sock-1k"]["velkorio"] = LoopResult(
+            "velkorio", 1000, error="ServerError: the echo client failed")
+        text = table([self.ECHO], results, ALL_LOOPS, repeats=1)
+        assert "FAILED" in text
+        assert "echo-sock-1k on velkorio: ServerError: the echo client failed" in text
 
 
 class TestChart:

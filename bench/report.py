@@ -46,7 +46,7 @@ def cpu_ratio(workload: Workload, results: dict[str, LoopResult], subject: str,
 def chain_minus_floor(workloads: list[Workload], results: Results) -> float | None:
     """What a chained callback costs velkor beyond its asyncio.Handle."""
     by_name = {w.name: w for w in workloads}
-    if "chain" not in results or "floor" not in results:
+    if not {"chain", "floor"} <= by_name.keys() or "chain" not in results or "floor" not in results:
         return None
     chain = results["chain"].get("velkor")
     floor = results["floor"].get("velkor")

@@ -218,6 +218,10 @@ class TestReport:
         assert "velkor chain minus floor: 15.0 ns per callback" in text
         data = record([CHAIN, FLOOR], results, quick=True, repeats=1, timeout=1.0, missing={})
         assert data["chain_minus_floor_ns"] == pytest.approx(15.0)
+        # A run that left floor out of its workloads says nothing of it,
+        # whatever the results hold.
+        assert record([CHAIN], results, quick=True, repeats=1, timeout=1.0,
+                      missing={})["chain_minus_floor_ns"] is None
 
     def test_a_missing_subject_has_no_columns_and_no_ratios(self):
         results = _run_results()

@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <new>
@@ -30,6 +31,12 @@ struct LoopState {
   bool stopping = false;
   bool closed = false;
   std::vector<epoll_event> events;  // the native wait's buffer, kept between iterations
+  // True from the moment the loop's thread decides how long to wait for I/O
+  // until that wait is over: only then does call_soon_threadsafe need to
+  // wake it. Outside that span the thread looks at its queue before it
+  // next decides, and a push (under the interpreter lock, as the decision
+  // is) is seen there.
+  std::atomic<bool> waiting{false};
 };
 
 struct LoopCoreObject {
@@ -180,7 +187,13 @@ PyObject* loop_call_soon_threadsafe(PyObject* self, PyObject* const* args, Py_ss
     if (size > 0 && PyList_SetSlice(stack.get(), size - 1, size, nullptr) < 0) return nullptr;
   }
   if (!push_ready(state, handle.share())) return nullptr;
-  if (!call_method(self, "_write_to_self")) return nullptr;
+  // A loop that is not waiting looks at its queue before it next waits
+  // (both happen under the interpreter lock, as this push does), so only a
+  // waiting one needs the self-pipe's wake-up: one write per wait, not one
+  // per call.
+  if (state.waiting.load(std::memory_order_relaxed) && !call_method(self, "_write_to_self")) {
+    return nullptr;
+  }
   return handle.release();
 }
 
@@ -332,17 +345,34 @@ int poll_generic(PyObject* self, PyObject* selector, double timeout) {
   return done ? 0 : -1;
 }
 
+// Raises a loop's `waiting` flag for a scope.
+class Waiting {
+ public:
+  explicit Waiting(std::atomic<bool>& flag) : flag_(flag) {
+    flag_.store(true, std::memory_order_relaxed);
+  }
+  ~Waiting() { flag_.store(false, std::memory_order_relaxed); }
+  Waiting(const Waiting&) = delete;
+  Waiting& operator=(const Waiting&) = delete;
+
+ private:
+  std::atomic<bool>& flag_;
+};
+
 // One iteration: poll for I/O, queue the timers that are due, then run what
 // was ready when the iteration began (not what those callbacks schedule).
 int run_once(PyObject* self) {
   LoopState& state = state_of(self);
-  const double timeout = wait_timeout(state);
-  PyRef selector = loop_core_selector(self);
-  if (!selector) return -1;
-  const int polled = is_selector(selector.get()) ? poll_native(self, selector.get(), timeout)
-                                                 : poll_generic(self, selector.get(), timeout);
+  int polled = 0;
+  {
+    Waiting waiting(state.waiting);
+    const double timeout = wait_timeout(state);
+    PyRef selector = loop_core_selector(self);
+    if (!selector) return -1;
+    polled = is_selector(selector.get()) ? poll_native(self, selector.get(), timeout)
+                                         : poll_generic(self, selector.get(), timeout);
+  }
   if (polled < 0) return -1;
-  selector.reset();
 
   const double end = monotonic_now() + 1e-9;  // the clock's resolution
   while (!state.timers.empty() && state.timers.top()->when < end) {

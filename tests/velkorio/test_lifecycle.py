@@ -308,6 +308,36 @@ class TestThreads:
 
         run(any_loop, main())
 
+    def test_no_wake_up_is_lost_around_the_wait(self, any_loop):
+        # A thread posts, then waits for the loop to run what it posted,
+        # 3000 times: its posts land at every moment around the loop's
+        # decision to wait, and the loop has no timer to wake it otherwise.
+        rounds = 3000
+        lost = []
+
+        async def main():
+            finished = any_loop.create_future()
+            ran = threading.Event()
+
+            def poster():
+                for i in range(rounds):
+                    ran.clear()
+                    any_loop.call_soon_threadsafe(ran.set)
+                    if not ran.wait(10):
+                        lost.append(i)
+                        break
+                any_loop.call_soon_threadsafe(finished.set_result, None)
+
+            thread = threading.Thread(target=poster)
+            thread.start()
+            try:
+                await finished
+            finally:
+                thread.join()
+
+        run(any_loop, main(), timeout=120)
+        assert lost == []
+
     def test_threadsafe_calls_from_many_threads_all_arrive_in_order(self, any_loop):
         per_thread = 300
         threads = 4

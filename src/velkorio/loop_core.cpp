@@ -374,9 +374,11 @@ int run_once(PyObject* self) {
   }
   if (polled < 0) return -1;
 
-  const double end = monotonic_now() + 1e-9;  // the clock's resolution
-  while (!state.timers.empty() && state.timers.top()->when < end) {
-    if (!push_ready(state, state.timers.pop())) return -1;
+  if (!state.timers.empty()) {  // the clock is read only when a timer may be due
+    const double end = monotonic_now() + 1e-9;  // the clock's resolution
+    while (!state.timers.empty() && state.timers.top()->when < end) {
+      if (!push_ready(state, state.timers.pop())) return -1;
+    }
   }
 
   for (std::size_t todo = state.ready.size(); todo > 0 && !state.ready.empty(); --todo) {

@@ -23,6 +23,10 @@ namespace {
 // longer than a day.
 constexpr double maximum_wait = 24 * 3600;
 
+// How long a run that always has callbacks ready goes without looking for
+// I/O (see run_once).
+constexpr double busy_poll_interval = 200e-6;
+
 struct LoopState {
   std::deque<PyRef> ready;
   TimerHeap timers;
@@ -37,6 +41,7 @@ struct LoopState {
   // next decides, and a push (under the interpreter lock, as the decision
   // is) is seen there.
   std::atomic<bool> waiting{false};
+  double last_poll = 0;  // when the run last looked for I/O, in monotonic seconds
 };
 
 struct LoopCoreObject {
@@ -361,16 +366,28 @@ class Waiting {
 
 // One iteration: poll for I/O, queue the timers that are due, then run what
 // was ready when the iteration began (not what those callbacks schedule).
-int run_once(PyObject* self) {
+//
+// Inside run_forever (`busy_polls` set), an iteration that would only look
+// for I/O without waiting (callbacks are ready) skips the look when the last
+// one was less than busy_poll_interval ago: on a VM that system call costs
+// as much as several callbacks. The first iteration of a run and the last
+// (a stop is due) always look, and readiness waits at most the interval
+// behind a stream of callbacks.
+int run_once(PyObject* self, bool busy_polls = false) {
   LoopState& state = state_of(self);
   int polled = 0;
   {
     Waiting waiting(state.waiting);
     const double timeout = wait_timeout(state);
-    PyRef selector = loop_core_selector(self);
-    if (!selector) return -1;
-    polled = is_selector(selector.get()) ? poll_native(self, selector.get(), timeout)
-                                         : poll_generic(self, selector.get(), timeout);
+    const bool skip = busy_polls && timeout == 0.0 && !state.stopping &&
+                      monotonic_now() - state.last_poll < busy_poll_interval;
+    if (!skip) {
+      PyRef selector = loop_core_selector(self);
+      if (!selector) return -1;
+      polled = is_selector(selector.get()) ? poll_native(self, selector.get(), timeout)
+                                           : poll_generic(self, selector.get(), timeout);
+      state.last_poll = monotonic_now();
+    }
   }
   if (polled < 0) return -1;
 
@@ -401,7 +418,8 @@ PyObject* loop_run_once(PyObject* self, PyObject*) {
 PyObject* loop_run_forever(PyObject* self, PyObject*) {
   if (!call_method(self, "_run_forever_setup")) return nullptr;
   int status = 0;
-  while ((status = run_once(self)) == 0 && !state_of(self).stopping) {
+  state_of(self).last_poll = -busy_poll_interval;  // the first iteration looks
+  while ((status = run_once(self, true)) == 0 && !state_of(self).stopping) {
   }
   PyObject* failure = status < 0 ? PyErr_GetRaisedException() : nullptr;
   if (!call_method(self, "_run_forever_cleanup")) {

@@ -53,6 +53,46 @@ class TestLevelTriggered:
         assert len(calls) > 1
         any_loop.remove_reader(a.fileno())
 
+    def test_readiness_is_served_during_an_endless_stream_of_callbacks(self, any_loop, pair):
+        # A callback that always re-schedules itself keeps the ready queue
+        # from ever emptying: the reader must still run, soon.
+        a, b = pair
+        steps = [0]
+        read_at = []
+
+        def on_read():
+            a.recv(16)
+            read_at.append(steps[0])
+            any_loop.stop()
+
+        def step():
+            steps[0] += 1
+            if steps[0] == 1000:
+                b.send(b"x")
+            if steps[0] >= 1_000_000:
+                any_loop.stop()  # never served: the assertion below says so
+            else:
+                any_loop.call_soon(step)
+
+        any_loop.add_reader(a.fileno(), on_read)
+        any_loop.call_soon(step)
+        any_loop.run_forever()
+        any_loop.remove_reader(a.fileno())
+        assert read_at and read_at[0] - 1000 < 200_000, read_at
+
+    def test_every_run_looks_for_io_at_once(self, any_loop, pair):
+        # Runs of one iteration each, in quick succession: each sees what
+        # became readable before it began.
+        a, b = pair
+        got = []
+        any_loop.add_reader(a.fileno(), lambda: got.append(a.recv(16)))
+        for i in range(200):
+            b.send(b"%d" % i)
+            run_iterations(any_loop, 1)
+            assert got == [b"%d" % i], (i, got)
+            got.clear()
+        any_loop.remove_reader(a.fileno())
+
     def test_reader_stops_once_drained(self, any_loop, pair):
         a, b = pair
         got = []

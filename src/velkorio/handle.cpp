@@ -36,6 +36,18 @@ PyRef format_callback(PyObject* callback, PyObject* args, PyObject* loop) {
       PyObject_Vectorcall(asyncio_refs::format_callback_source, call_args, 2, names.get()));
 }
 
+// The debug-only fields, allocated on first use. False with the error set.
+bool ensure_debug_fields(HandleFields& f) {
+  if (f.debug) return true;
+  try {
+    f.debug = std::make_unique<HandleDebugFields>();
+    return true;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
+
 int handle_traverse(PyObject* self, visitproc visit, void* arg) {
   HandleFields& f = as_handle(self)->f;
   Py_VISIT(Py_TYPE(self));
@@ -43,8 +55,10 @@ int handle_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f.args.get());
   Py_VISIT(f.loop.get());
   Py_VISIT(f.context.get());
-  Py_VISIT(f.source_traceback.get());
-  Py_VISIT(f.repr.get());
+  if (f.debug) {
+    Py_VISIT(f.debug->source_traceback.get());
+    Py_VISIT(f.debug->repr.get());
+  }
   return 0;
 }
 
@@ -54,28 +68,29 @@ int handle_clear(PyObject* self) {
   f.args.reset();
   f.loop.reset();
   f.context.reset();
-  f.source_traceback.reset();
-  f.repr.reset();
+  f.debug.reset();
   return 0;
 }
 
 void handle_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  PyObject_ClearWeakRefs(self);
+  if (as_handle(self)->head.weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   std::destroy_at(&as_handle(self)->f);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 // The words of the repr, as asyncio's Handle._repr_info gives them.
-PyRef repr_info(PyObject* self) {
+// `cancelled` is passed in: cancel() describes the handle as cancelled while
+// its callback and arguments are still there.
+PyRef repr_info(PyObject* self, bool cancelled) {
   HandleFields& f = as_handle(self)->f;
   PyRef info = PyRef::steal(PyList_New(0));
   if (!info) return {};
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(self)));
   if (!name || PyList_Append(info.get(), name.get()) < 0) return {};
-  if (f.cancelled) {
+  if (cancelled) {
     PyRef word = PyRef::steal(PyUnicode_FromString("cancelled"));
     if (!word || PyList_Append(info.get(), word.get()) < 0) return {};
   }
@@ -83,9 +98,8 @@ PyRef repr_info(PyObject* self) {
     PyRef source = format_callback(f.callback.get(), f.args.get(), f.loop.get());
     if (!source || PyList_Append(info.get(), source.get()) < 0) return {};
   }
-  if (f.source_traceback && PyList_Check(f.source_traceback.get()) &&
-      PyList_GET_SIZE(f.source_traceback.get()) > 0) {
-    PyObject* list = f.source_traceback.get();
+  if (PyObject* list = f.source_traceback();
+      list != nullptr && PyList_Check(list) && PyList_GET_SIZE(list) > 0) {
     PyObject* frame = PyList_GET_ITEM(list, PyList_GET_SIZE(list) - 1);
     PyRef file = PyRef::steal(PySequence_GetItem(frame, 0));
     PyRef line = file ? PyRef::steal(PySequence_GetItem(frame, 1)) : PyRef();
@@ -96,17 +110,17 @@ PyRef repr_info(PyObject* self) {
   if (is_timer_handle(self)) {
     PyRef when = PyRef::steal(PyFloat_FromDouble(as_timer(self)->when));
     PyRef word = when ? PyRef::steal(PyUnicode_FromFormat("when=%R", when.get())) : PyRef();
-    if (!word || PyList_Insert(info.get(), f.cancelled ? 2 : 1, word.get()) < 0) return {};
+    if (!word || PyList_Insert(info.get(), cancelled ? 2 : 1, word.get()) < 0) return {};
   }
   return info;
 }
 
-PyObject* handle_repr_info(PyObject* self, PyObject*) { return repr_info(self).release(); }
+PyObject* handle_repr_info(PyObject* self, PyObject*) {
+  return repr_info(self, as_handle(self)->f.cancelled()).release();
+}
 
-PyObject* handle_repr(PyObject* self) {
-  HandleFields& f = as_handle(self)->f;
-  if (f.repr) return f.repr.share().release();
-  PyRef info = repr_info(self);
+PyObject* make_repr(PyObject* self, bool cancelled) {
+  PyRef info = repr_info(self, cancelled);
   if (!info) return nullptr;
   PyRef space = PyRef::steal(PyUnicode_FromString(" "));
   PyRef joined = space ? PyRef::steal(PyUnicode_Join(space.get(), info.get())) : PyRef();
@@ -114,9 +128,15 @@ PyObject* handle_repr(PyObject* self) {
   return PyUnicode_FromFormat("<%U>", joined.get());
 }
 
+PyObject* handle_repr(PyObject* self) {
+  HandleFields& f = as_handle(self)->f;
+  if (f.debug && f.debug->repr) return f.debug->repr.share().release();
+  return make_repr(self, f.cancelled());
+}
+
 PyObject* handle_cancel(PyObject* self, PyObject*) {
   HandleFields& f = as_handle(self)->f;
-  if (f.cancelled) Py_RETURN_NONE;
+  if (f.cancelled()) Py_RETURN_NONE;
   if (is_timer_handle(self) && as_timer(self)->heap_index >= 0) {
     PyObject* loop = f.loop.get();
     if (is_loop_core(loop)) {
@@ -126,25 +146,23 @@ PyObject* handle_cancel(PyObject* self, PyObject*) {
       if (!done) return nullptr;
     }
   }
-  f.cancelled = true;
   const int debug = loop_debug(f.loop.get());
   if (debug < 0) return nullptr;
   if (debug) {
     // Keeps what the handle was for, since the callback goes now.
-    PyRef text = PyRef::steal(handle_repr(self));
-    if (!text) return nullptr;
-    f.repr = std::move(text);
+    PyRef text = PyRef::steal(make_repr(self, true));
+    if (!text || !ensure_debug_fields(f)) return nullptr;
+    f.debug->repr = std::move(text);
   }
-  // Moved out first: a finalizer run by the release sees a consistent handle.
+  // Moved out first: a finalizer run by the release sees a cancelled handle.
   PyRef callback = std::move(f.callback);
   PyRef args = std::move(f.args);
   f.callback = PyRef::borrow(Py_None);
-  f.args = PyRef::borrow(Py_None);
   Py_RETURN_NONE;
 }
 
 PyObject* handle_cancelled(PyObject* self, PyObject*) {
-  return PyBool_FromLong(as_handle(self)->f.cancelled);
+  return PyBool_FromLong(as_handle(self)->f.cancelled());
 }
 
 PyObject* handle_get_context(PyObject* self, PyObject*) {
@@ -164,11 +182,15 @@ PyObject* get_args(PyObject* self, void*) { return get_ref(as_handle(self)->f.ar
 PyObject* get_loop(PyObject* self, void*) { return get_ref(as_handle(self)->f.loop); }
 PyObject* get_context_attr(PyObject* self, void*) { return get_ref(as_handle(self)->f.context); }
 PyObject* get_source_traceback(PyObject* self, void*) {
-  return get_ref(as_handle(self)->f.source_traceback);
+  PyObject* stack = as_handle(self)->f.source_traceback();
+  return Py_NewRef(stack ? stack : Py_None);
 }
-PyObject* get_repr(PyObject* self, void*) { return get_ref(as_handle(self)->f.repr); }
+PyObject* get_repr(PyObject* self, void*) {
+  const HandleFields& f = as_handle(self)->f;
+  return f.debug ? get_ref(f.debug->repr) : Py_NewRef(Py_None);
+}
 PyObject* get_cancelled(PyObject* self, void*) {
-  return PyBool_FromLong(as_handle(self)->f.cancelled);
+  return PyBool_FromLong(as_handle(self)->f.cancelled());
 }
 
 PyMethodDef handle_methods[] = {
@@ -191,6 +213,11 @@ PyGetSetDef handle_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMemberDef handle_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(HandleHead, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot handle_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(handle_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(handle_traverse)},
@@ -198,6 +225,7 @@ PyType_Slot handle_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(handle_repr)},
     {Py_tp_methods, handle_methods},
     {Py_tp_getset, handle_getset},
+    {Py_tp_members, handle_members},
     {0, nullptr},
 };
 
@@ -205,7 +233,7 @@ PyType_Spec handle_spec = {
     "velkorio.Handle",
     sizeof(HandleObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_MANAGED_WEAKREF |
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE |
         Py_TPFLAGS_DISALLOW_INSTANTIATION,
     handle_slots,
 };
@@ -231,7 +259,7 @@ PyObject* timer_richcompare(PyObject* self, PyObject* other, int op) {
     HandleFields& x = as_handle(self)->f;
     HandleFields& y = as_handle(other)->f;
     bool equal = self == other;
-    if (!equal && a == b && x.cancelled == y.cancelled) {
+    if (!equal && a == b && x.cancelled() == y.cancelled()) {
       PyObject* none = Py_None;
       int same = PyObject_RichCompareBool(x.callback ? x.callback.get() : none,
                                           y.callback ? y.callback.get() : none, Py_EQ);
@@ -290,9 +318,10 @@ bool fill(HandleObject* handle, PyObject* loop, PyObject* callback, PyObject* ar
   if (debug) {
     // The stack down to the caller of call_soon, call_later or call_at.
     PyObject* frame = reinterpret_cast<PyObject*>(PyEval_GetFrame());
-    f->source_traceback =
+    PyRef stack =
         PyRef::steal(PyObject_CallOneArg(asyncio_refs::extract_stack, frame ? frame : Py_None));
-    if (!f->source_traceback) return false;
+    if (!stack || !ensure_debug_fields(*f)) return false;
+    f->debug->source_traceback = std::move(stack);
   }
   return true;
 }
@@ -338,7 +367,7 @@ PyRef make_timer_handle(PyObject* loop, double when, PyObject* callback, PyObjec
 
 int run_handle(HandleObject* handle) {
   HandleFields& f = handle->f;
-  if (f.cancelled) return 0;
+  if (f.cancelled()) return 0;
   // Held here: the callback may cancel its own handle while it runs.
   PyRef callback = f.callback.share();
   PyRef args = f.args.share();
@@ -374,8 +403,8 @@ int run_handle(HandleObject* handle) {
       PyDict_SetItemString(report.get(), "handle", self) < 0) {
     return -1;
   }
-  if (f.source_traceback &&
-      PyDict_SetItemString(report.get(), "source_traceback", f.source_traceback.get()) < 0) {
+  if (PyObject* stack = f.source_traceback();
+      stack != nullptr && PyDict_SetItemString(report.get(), "source_traceback", stack) < 0) {
     return -1;
   }
   PyRef handled = PyRef::steal(

@@ -237,7 +237,7 @@ PyObject* loop_call_later(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // Whether `handle` (ours or any object with asyncio's Handle interface) was
 // cancelled: -1 on error.
 int is_cancelled(PyObject* handle) {
-  if (is_handle(handle)) return reinterpret_cast<HandleObject*>(handle)->f.cancelled ? 1 : 0;
+  if (is_handle(handle)) return reinterpret_cast<HandleObject*>(handle)->f.cancelled() ? 1 : 0;
   PyRef flag = PyRef::steal(PyObject_GetAttrString(handle, "_cancelled"));
   return flag ? PyObject_IsTrue(flag.get()) : -1;
 }

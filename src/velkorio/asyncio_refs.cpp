@@ -10,6 +10,8 @@ PyObject* selector_key = nullptr;
 PyObject* selector_mapping = nullptr;
 PyObject* base_selector_loop = nullptr;
 PyObject* threadsafe_handle = nullptr;
+PyObject* tasks_module = nullptr;
+PyObject* loop_keyword = nullptr;
 
 namespace {
 
@@ -36,7 +38,11 @@ bool init() {
       selector_mapping ? lookup("asyncio.selector_events", "BaseSelectorEventLoop") : nullptr;
   threadsafe_handle =
       base_selector_loop ? lookup("asyncio.events", "_ThreadSafeHandle") : nullptr;
-  if (threadsafe_handle != nullptr) return true;
+  tasks_module = threadsafe_handle ? PyImport_ImportModule("asyncio.tasks") : nullptr;
+  loop_keyword = tasks_module ? Py_BuildValue("(s)", "loop") : nullptr;
+  if (loop_keyword != nullptr) return true;
+  Py_CLEAR(threadsafe_handle);
+  Py_CLEAR(tasks_module);
   Py_CLEAR(format_callback_source);
   Py_CLEAR(extract_stack);
   Py_CLEAR(format_handle);

@@ -24,6 +24,11 @@ extern PyObject* base_selector_loop;
 // cancel() from another thread waits for a run in progress to end.
 extern PyObject* threadsafe_handle;
 
+// asyncio.tasks, whose Task create_task looks up on each call
+extern PyObject* tasks_module;
+// ("loop",): the keyword names of Task(coro, loop=...)
+extern PyObject* loop_keyword;
+
 bool init();
 
 }  // namespace velkorio::asyncio_refs

@@ -12,6 +12,7 @@
 
 #include "asyncio_refs.h"
 #include "core/as_method.h"
+#include "create_task.h"
 #include "selector.h"
 #include "timer_heap.h"
 #include "watches.h"
@@ -461,6 +462,8 @@ PyMethodDef loop_methods[] = {
     {"call_later", velkor::as_method(loop_call_later),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"call_at", velkor::as_method(loop_call_at),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"create_task", velkor::as_method(loop_create_task),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_add_callback", loop_add_callback, METH_O, nullptr},
     {"_timer_handle_cancelled", loop_timer_handle_cancelled, METH_O, nullptr},

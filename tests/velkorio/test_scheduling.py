@@ -3,6 +3,7 @@
 import asyncio
 import contextvars
 import random
+import sys
 import time
 
 import pytest
@@ -260,3 +261,57 @@ class TestContexts:
             return inherited, given
 
         assert run(any_loop, main()) == ("main", "unset")
+
+
+class TestCreateTask:
+    def test_keywords_reach_the_task(self, any_loop):
+        ctx = contextvars.copy_context()
+
+        async def main():
+            task = any_loop.create_task(asyncio.sleep(0, "done"), name="named", context=ctx)
+            assert (task.get_name(), task.get_context()) == ("named", ctx)
+            eager = any_loop.create_task(asyncio.sleep(0, "x"), eager_start=True)
+            return await task, await eager
+
+        assert run(any_loop, main()) == ("done", "x")
+
+    def test_factory_gets_loop_coroutine_and_keywords(self, any_loop):
+        seen = []
+
+        def factory(loop, coro, **kwargs):
+            seen.append((loop, kwargs))
+            return asyncio.Task(coro, loop=loop, **kwargs)
+
+        any_loop.set_task_factory(factory)
+        task = any_loop.create_task(asyncio.sleep(0, 7), name="n")
+        assert any_loop.run_until_complete(task) == 7
+        assert seen == [(any_loop, {"name": "n"})]
+
+    def test_bad_calls_fail_as_asyncio_fails_them(self, loop):
+        reference = asyncio.new_event_loop()
+
+        def error(target, call):
+            coro = asyncio.sleep(0)
+            try:
+                call(target, coro)
+            except TypeError as exc:
+                return str(exc)
+            finally:
+                coro.close()
+
+        try:
+            for call in (
+                lambda l, coro: l.create_task(coro, loop=l),
+                lambda l, coro: l.create_task(coro, bogus=1),
+                lambda l, coro: l.create_task(coro, coro),
+                lambda l, coro: l.create_task(),
+            ):
+                assert error(loop, call) == error(reference, call) is not None
+        finally:
+            reference.close()
+
+    def test_debug_source_traceback_ends_at_the_caller(self, any_loop):
+        any_loop.set_debug(True)
+        task = any_loop.create_task(asyncio.sleep(0)); line = sys._getframe().f_lineno
+        assert task._source_traceback[-1][1:3] == (line, "test_debug_source_traceback_ends_at_the_caller")
+        any_loop.run_until_complete(task)

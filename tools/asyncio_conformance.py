@@ -530,6 +530,11 @@ def child_main(args) -> int:
     import warnings
 
     faulthandler.enable()
+    # A shell starts background commands with SIGINT ignored; the tests that
+    # interrupt themselves with _thread.interrupt_main() would then wait
+    # forever, on every loop.
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     events_file = open(args.events, "a", buffering=1, encoding="utf-8")
 
     def emit(**record):

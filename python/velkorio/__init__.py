@@ -6,19 +6,26 @@ Switch a program with one line::
     asyncio.run(main(), loop_factory=velkorio.new_event_loop)
 
 `Loop` is asyncio's loop for Unix with its core replaced: the ready queue,
-the timer queue, the handles that call_soon and call_later return, and the
-loop's iteration are native (see LoopCore). Transports, servers, SSL,
-subprocesses, signals and executors are asyncio's own.
+the timer queue, the handles that call_soon and call_later return, the
+loop's iteration and create_task are native (see LoopCore), and so are the
+socket transport's receiving and sending (see SocketTransportCore).
+Everything else about transports, and servers, SSL, subprocesses, signals
+and executors, is asyncio's own.
 """
 
 from __future__ import annotations
 
 import asyncio
+import asyncio.selector_events
 import asyncio.unix_events
 
-from velkorio._core import Handle, LoopCore, Selector, TimerHandle
+from velkorio._core import Handle, LoopCore, Selector, SocketTransportCore, TimerHandle
 
 __all__ = ("Handle", "Loop", "TimerHandle", "new_event_loop", "run")
+
+
+class _SelectorSocketTransport(SocketTransportCore, asyncio.selector_events._SelectorSocketTransport):
+    """asyncio's TCP and Unix socket transport, receiving and sending natively."""
 
 
 class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
@@ -26,6 +33,10 @@ class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
 
     def __init__(self, selector=None) -> None:
         super().__init__(Selector() if selector is None else selector)
+
+    def _make_socket_transport(self, sock, protocol, waiter=None, *, extra=None, server=None):
+        self._ensure_fd_no_transport(sock)
+        return _SelectorSocketTransport(self, sock, protocol, waiter, extra, server)
 
     def close(self) -> None:
         if self.is_running():

@@ -7,6 +7,7 @@
 #include "handle.h"
 #include "loop_core.h"
 #include "selector.h"
+#include "socket_transport.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ int exec_module(PyObject* module) {
   if (!velkorio::init_handle_types(module)) return -1;
   if (!velkorio::init_loop_core_type(module)) return -1;
   if (!velkorio::init_selector_type(module)) return -1;
+  if (!velkorio::init_socket_transport_type(module)) return -1;
   return 0;
 }
 

@@ -1,0 +1,278 @@
+#include "socket_transport.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <new>
+
+#include "core/pyref.h"
+
+namespace velkorio {
+namespace {
+
+using velkor::PyRef;
+
+// Attribute and method names, interned once for the life of the process.
+struct Names {
+  PyObject* read_ready_cb;
+  PyObject* conn_lost;
+  PyObject* sock_fd;
+  PyObject* max_size;
+  PyObject* protocol;
+  PyObject* data_received;
+  PyObject* fatal_error;
+  PyObject* on_eof;
+  PyObject* eof;
+  PyObject* empty_waiter;
+  PyObject* buffer;
+  PyObject* loop;
+  PyObject* add_writer;
+  PyObject* write_ready;
+  PyObject* append;
+  PyObject* maybe_pause_protocol;
+};
+Names names{};
+
+// asyncio's _SelectorSocketTransport: its data-receiving reader, which the
+// native reader replays, and its write(), which takes the other cases.
+PyObject* asyncio_data_received = nullptr;
+PyObject* asyncio_write = nullptr;
+
+constexpr const char* read_error = "Fatal read error on socket transport";
+constexpr const char* write_error = "Fatal write error on socket transport";
+constexpr const char* protocol_error = "Fatal error: protocol.data_received() call failed.";
+
+PyRef attribute(PyObject* self, PyObject* name) {
+  return PyRef::steal(PyObject_GetAttr(self, name));
+}
+
+// The truth of self.<name>: -1 on error.
+int attribute_truth(PyObject* self, PyObject* name) {
+  PyRef value = attribute(self, name);
+  return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+// What asyncio's `except (SystemExit, KeyboardInterrupt): raise` and
+// `except BaseException as exc: self._fatal_error(exc, message)` make of
+// the error now set.
+PyObject* fail(PyObject* self, const char* message) {
+  PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+  if (PyErr_GivenExceptionMatches(exception.get(), PyExc_SystemExit) ||
+      PyErr_GivenExceptionMatches(exception.get(), PyExc_KeyboardInterrupt)) {
+    PyErr_SetRaisedException(exception.release());
+    return nullptr;
+  }
+  PyRef text = PyRef::steal(PyUnicode_FromString(message));
+  if (!text) return nullptr;
+  PyObject* args[] = {self, exception.get(), text.get()};
+  return PyObject_VectorcallMethod(names.fatal_error, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
+}
+
+// Where a thread's receives land before they are copied out at their size.
+// asyncio (socket.recv) allocates max_size (256 KiB) for every receive and
+// shrinks the result; glibc serves that size with mmap until something
+// raises its threshold, so a fresh process pays a mapping, page faults and
+// an unmapping per receive: several times the cost of a 1 KiB request. A
+// copy of what arrived costs a fraction of the kernel's own copy.
+char* receive_buffer(std::size_t size) {
+  thread_local std::unique_ptr<char[]> buffer;
+  thread_local std::size_t capacity = 0;
+  if (capacity < size) {
+    try {
+      buffer = std::make_unique_for_overwrite<char[]>(size);
+    } catch (const std::bad_alloc&) {
+      capacity = 0;
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    capacity = size;
+  }
+  return buffer.get();
+}
+
+// asyncio's _read_ready__data_received: the socket's bytes, up to
+// max_size, to protocol.data_received().
+PyObject* receive(PyObject* self) {
+  const int lost = attribute_truth(self, names.conn_lost);
+  if (lost != 0) return lost < 0 ? nullptr : Py_NewRef(Py_None);
+  PyRef fd_object = attribute(self, names.sock_fd);
+  PyRef size_object = fd_object ? attribute(self, names.max_size) : PyRef();
+  if (!size_object) return nullptr;
+  const int fd = PyLong_AsInt(fd_object.get());
+  const Py_ssize_t size = PyLong_AsSsize_t(size_object.get());
+  if ((fd == -1 || size == -1) && PyErr_Occurred()) return nullptr;
+  // A size socket.recv would refuse gets asyncio's own path and error.
+  if (size <= 0) return PyObject_CallOneArg(asyncio_data_received, self);
+
+  char* buffer = receive_buffer(static_cast<std::size_t>(size));
+  if (buffer == nullptr) return fail(self, read_error);
+  ssize_t received;
+  for (;;) {
+    received = recv(fd, buffer, static_cast<std::size_t>(size), 0);
+    if (received >= 0) break;
+    if (errno == EINTR) {
+      // As socket.recv does: run the signal handlers, then try again.
+      if (PyErr_CheckSignals() < 0) return fail(self, read_error);
+      continue;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) Py_RETURN_NONE;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return fail(self, read_error);
+  }
+  if (received == 0) return PyObject_CallMethodNoArgs(self, names.on_eof);
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
+  if (!bytes) return fail(self, read_error);
+  PyRef protocol = attribute(self, names.protocol);
+  if (!protocol) return nullptr;
+  PyObject* args[] = {protocol.get(), bytes.get()};
+  PyRef result = PyRef::steal(PyObject_VectorcallMethod(
+      names.data_received, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!result) return fail(self, protocol_error);
+  Py_RETURN_NONE;
+}
+
+// The reader callback: self._read_ready_cb(), with asyncio's
+// data-receiving one (what every protocol but a buffered one gets) run here.
+PyObject* read_ready(PyObject* self, PyObject*) {
+  PyRef callback = attribute(self, names.read_ready_cb);
+  if (!callback) return nullptr;
+  if (PyMethod_Check(callback.get()) && PyMethod_GET_SELF(callback.get()) == self &&
+      PyMethod_GET_FUNCTION(callback.get()) == asyncio_data_received) {
+    return receive(self);
+  }
+  return PyObject_CallNoArgs(callback.get());
+}
+
+PyObject* write_later(PyObject* self, PyObject* data) {
+  PyObject* args[] = {self, data};
+  return PyObject_Vectorcall(asyncio_write, args, 2, nullptr);
+}
+
+// write(data): bytes or a bytearray that the socket takes whole, at once,
+// on a transport with nothing queued, is sent here; the rest as asyncio
+// writes it.
+PyObject* write(PyObject* self, PyObject* data) {
+  const char* start;
+  Py_ssize_t length;
+  if (PyBytes_CheckExact(data)) {
+    start = PyBytes_AS_STRING(data);
+    length = PyBytes_GET_SIZE(data);
+  } else if (PyByteArray_CheckExact(data)) {
+    start = PyByteArray_AS_STRING(data);
+    length = PyByteArray_GET_SIZE(data);
+  } else {
+    return write_later(self, data);
+  }
+  if (length == 0) return write_later(self, data);
+  const int eof = attribute_truth(self, names.eof);
+  if (eof != 0) return eof < 0 ? nullptr : write_later(self, data);
+  PyRef waiter = attribute(self, names.empty_waiter);
+  if (!waiter) return nullptr;
+  if (waiter.get() != Py_None) return write_later(self, data);
+  const int lost = attribute_truth(self, names.conn_lost);
+  if (lost != 0) return lost < 0 ? nullptr : write_later(self, data);
+  PyRef buffer = attribute(self, names.buffer);
+  if (!buffer) return nullptr;
+  const int queued = PyObject_IsTrue(buffer.get());
+  if (queued != 0) return queued < 0 ? nullptr : write_later(self, data);
+  PyRef fd_object = attribute(self, names.sock_fd);
+  if (!fd_object) return nullptr;
+  const int fd = PyLong_AsInt(fd_object.get());
+  if (fd == -1 && PyErr_Occurred()) return nullptr;
+
+  // The buffer is ours for the call: nothing below runs Python code before
+  // send() returns.
+  ssize_t sent;
+  for (;;) {
+    sent = send(fd, start, static_cast<std::size_t>(length), 0);
+    if (sent >= 0) break;
+    if (errno == EINTR) {
+      if (PyErr_CheckSignals() < 0) return fail(self, write_error);
+      continue;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return fail(self, write_error);
+  }
+  if (sent == length) Py_RETURN_NONE;
+
+  // Not all of it went: what is left waits for the writer callback, as in
+  // asyncio (the data itself when nothing went, else a view of the rest).
+  PyRef rest = PyRef::borrow(data);
+  if (sent > 0) {
+    PyRef view = PyRef::steal(PyMemoryView_FromObject(data));
+    rest = view ? PyRef::steal(PySequence_GetSlice(view.get(), sent, length)) : PyRef();
+    if (!rest) return nullptr;
+  }
+  PyRef loop = attribute(self, names.loop);
+  PyRef writer = loop ? attribute(self, names.write_ready) : PyRef();
+  if (!writer) return nullptr;
+  PyObject* add_args[] = {loop.get(), fd_object.get(), writer.get()};
+  PyRef added = PyRef::steal(PyObject_VectorcallMethod(
+      names.add_writer, add_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!added) return nullptr;
+  PyRef appended = PyRef::steal(PyObject_CallMethodOneArg(buffer.get(), names.append, rest.get()));
+  if (!appended) return nullptr;
+  return PyObject_CallMethodNoArgs(self, names.maybe_pause_protocol);
+}
+
+PyMethodDef methods[] = {
+    {"_read_ready", read_ready, METH_NOARGS, nullptr},
+    {"write", write, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec core_type_spec = {
+    "velkorio.SocketTransportCore",
+    sizeof(PyObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    slots,
+};
+
+bool intern(PyObject*& slot, const char* text) {
+  slot = PyUnicode_InternFromString(text);
+  return slot != nullptr;
+}
+
+bool init_names() {
+  return intern(names.read_ready_cb, "_read_ready_cb") && intern(names.conn_lost, "_conn_lost") &&
+         intern(names.sock_fd, "_sock_fd") && intern(names.max_size, "max_size") &&
+         intern(names.protocol, "_protocol") && intern(names.data_received, "data_received") &&
+         intern(names.fatal_error, "_fatal_error") &&
+         intern(names.on_eof, "_read_ready__on_eof") && intern(names.eof, "_eof") &&
+         intern(names.empty_waiter, "_empty_waiter") && intern(names.buffer, "_buffer") &&
+         intern(names.loop, "_loop") && intern(names.add_writer, "_add_writer") &&
+         intern(names.write_ready, "_write_ready") && intern(names.append, "append") &&
+         intern(names.maybe_pause_protocol, "_maybe_pause_protocol");
+}
+
+bool init_asyncio_methods() {
+  PyRef module = PyRef::steal(PyImport_ImportModule("asyncio.selector_events"));
+  PyRef type = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "_SelectorSocketTransport"))
+                      : PyRef();
+  if (!type) return false;
+  asyncio_data_received = PyObject_GetAttrString(type.get(), "_read_ready__data_received");
+  asyncio_write = asyncio_data_received ? PyObject_GetAttrString(type.get(), "write") : nullptr;
+  return asyncio_write != nullptr;
+}
+
+}  // namespace
+
+bool init_socket_transport_type(PyObject* module) {
+  if (asyncio_write == nullptr && (!init_names() || !init_asyncio_methods())) return false;
+  PyObject* type = PyType_FromModuleAndSpec(module, &core_type_spec, nullptr);
+  if (type == nullptr) return false;
+  const int added = PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
+  Py_DECREF(type);
+  return added == 0;
+}
+
+}  // namespace velkorio

@@ -1,0 +1,229 @@
+"""Socket transports: every byte in order through partial sends and flow
+control, end of file, errors, and protocol changes, on each loop alike."""
+
+import asyncio
+import random
+import socket
+import struct
+
+import pytest
+
+from velkorio_support import run
+
+
+class Collector(asyncio.Protocol):
+    def __init__(self, keep_open=False):
+        self.keep_open = keep_open
+        self.chunks = []
+        self.transport = None
+        self.eof = asyncio.Event()
+        self.lost = asyncio.get_running_loop().create_future()
+        self.paused = self.resumed = 0
+
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def data_received(self, data):
+        self.chunks.append(data)
+
+    def eof_received(self):
+        self.eof.set()
+        return self.keep_open
+
+    def connection_lost(self, exc):
+        if not self.lost.done():
+            self.lost.set_result(exc)
+
+    def pause_writing(self):
+        self.paused += 1
+
+    def resume_writing(self):
+        self.resumed += 1
+
+    @property
+    def received(self):
+        return b"".join(self.chunks)
+
+
+async def connected_pair(make_a=Collector, make_b=Collector):
+    loop = asyncio.get_running_loop()
+    a_sock, b_sock = socket.socketpair()
+    _, a = await loop.connect_accepted_socket(make_a, a_sock)
+    _, b = await loop.connect_accepted_socket(make_b, b_sock)
+    return a, b
+
+
+async def wait_for(predicate):
+    while not predicate():
+        await asyncio.sleep(0.001)
+
+
+class TestData:
+    def test_every_byte_arrives_in_order_through_backpressure(self, any_loop):
+        # Writes far beyond the socket's buffer: sends go out whole, in part
+        # and not at all, and what waits is flushed by the writer callback.
+        rng = random.Random(7)
+        chunks = []
+        for i in range(400):
+            payload = bytes([i % 251]) * rng.choice([1, 100, 5000, 70000])
+            kind = i % 3
+            chunks.append(payload if kind == 0 else bytearray(payload) if kind == 1
+                          else memoryview(payload))
+        expected = b"".join(bytes(c) for c in chunks)
+
+        async def main():
+            a, b = await connected_pair()
+            a.transport.set_write_buffer_limits(high=64 * 1024)
+            b.transport.max_size = 4096
+            for chunk in chunks:
+                a.transport.write(chunk)
+            await wait_for(lambda: sum(map(len, b.chunks)) >= len(expected))
+            a.transport.close()
+            b.transport.close()
+            await a.lost
+            return a, b
+
+        a, b = run(any_loop, main())
+        assert b.received == expected
+        assert max(map(len, b.chunks)) <= 4096
+        assert a.paused == a.resumed >= 1
+
+    @pytest.mark.parametrize("full", [False, True], ids=["part-sent", "nothing-sent"])
+    def test_a_write_the_socket_cannot_take_whole_waits_its_turn(self, any_loop, full):
+        # One large write on an idle transport: the socket takes part of it
+        # (or none, when it is already full) and the rest must follow, once,
+        # in order, with the protocol paused meanwhile.
+        first, second = bytes(range(256)) * 16384, b"tail" * 1000
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            mine, theirs = socket.socketpair()
+            prefill = b""
+            if full:
+                mine.setblocking(False)
+                while True:
+                    try:
+                        prefill += b"p" * mine.send(b"p" * 65536)
+                    except BlockingIOError:
+                        break
+            _, a = await loop.connect_accepted_socket(Collector, mine)
+            _, b = await loop.connect_accepted_socket(Collector, theirs)
+            a.transport.set_write_buffer_limits(high=1024)
+            a.transport.write(first)
+            paused_after_first = a.paused
+            a.transport.write(second)
+            total = len(prefill) + len(first) + len(second)
+            await wait_for(lambda: sum(map(len, b.chunks)) >= total)
+            a.transport.close()
+            b.transport.close()
+            return prefill, a, b, paused_after_first
+
+        prefill, a, b, paused_after_first = run(any_loop, main())
+        assert b.received == prefill + first + second
+        assert paused_after_first == 1 and a.resumed == 1
+
+    def test_reader_switches_to_a_buffered_protocol(self, any_loop):
+        class Buffered(asyncio.BufferedProtocol):
+            def __init__(self):
+                self.buffer = bytearray(64)
+                self.got = bytearray()
+
+            def get_buffer(self, sizehint):
+                return self.buffer
+
+            def buffer_updated(self, nbytes):
+                self.got += self.buffer[:nbytes]
+
+        async def main():
+            a, b = await connected_pair()
+            a.transport.write(b"first")
+            await wait_for(lambda: b.received == b"first")
+            buffered = Buffered()
+            b.transport.set_protocol(buffered)
+            a.transport.write(b"second" * 100)
+            await wait_for(lambda: len(buffered.got) == 600)
+            a.transport.close()
+            b.transport.close()
+            return b, buffered
+
+        b, buffered = run(any_loop, main())
+        assert b.chunks == [b"first"]
+        assert buffered.got == b"second" * 100
+
+
+class TestEndOfFile:
+    def test_half_closed_connection_still_answers(self, any_loop):
+        async def main():
+            a, b = await connected_pair(Collector, lambda: Collector(keep_open=True))
+            a.transport.write(b"question")
+            a.transport.write_eof()
+            with pytest.raises(RuntimeError, match="Cannot call write\\(\\) after write_eof\\(\\)"):
+                a.transport.write(b"more")
+            await b.eof.wait()
+            b.transport.write(b"answer")
+            b.transport.close()
+            assert await a.lost is None
+            return a, b
+
+        a, b = run(any_loop, main())
+        assert (b.received, a.received) == (b"question", b"answer")
+
+    def test_end_of_file_closes_by_default(self, any_loop):
+        async def main():
+            a, b = await connected_pair()
+            a.transport.close()
+            assert await b.lost is None
+            return b.transport.is_closing()
+
+        assert run(any_loop, main())
+
+
+class TestErrors:
+    def test_failing_data_received_reaches_the_handler_and_closes(self, any_loop):
+        reports = []
+        any_loop.set_exception_handler(lambda loop, context: reports.append(context))
+
+        class Failing(Collector):
+            def data_received(self, data):
+                raise ValueError(data)
+
+        async def main():
+            a, b = await connected_pair(Collector, Failing)
+            a.transport.write(b"boom")
+            return b, await b.lost
+
+        b, lost = run(any_loop, main())
+        assert isinstance(lost, ValueError) and lost.args == (b"boom",)
+        [report] = reports
+        assert report["message"] == "Fatal error: protocol.data_received() call failed."
+        assert report["exception"] is lost
+        assert report["transport"] is b.transport and report["protocol"] is b
+
+    def test_writing_to_a_reset_peer(self, any_loop):
+        async def main():
+            loop = asyncio.get_running_loop()
+            mine, theirs = socket.socketpair()
+            _, a = await loop.connect_accepted_socket(Collector, mine)
+            theirs.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            theirs.close()
+            for _ in range(3):
+                a.transport.write(b"x" * 1000)
+                await asyncio.sleep(0)
+            error = await a.lost
+            a.transport.write(b"ignored")  # a lost connection counts, never raises
+            return error
+
+        assert isinstance(run(any_loop, main()), (ConnectionResetError, BrokenPipeError))
+
+    def test_refused_data(self, any_loop):
+        async def main():
+            a, b = await connected_pair()
+            with pytest.raises(TypeError) as caught:
+                a.transport.write("text")
+            a.transport.write(b"")  # nothing to send, nothing sent
+            a.transport.close()
+            b.transport.close()
+            return str(caught.value)
+
+        assert run(any_loop, main()) == (
+            "data argument must be a bytes, bytearray, or memoryview object, not 'str'")

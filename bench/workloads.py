@@ -342,15 +342,16 @@ def record_load(t: Trial, load: servers.Load) -> None:
                     extra={"requests": load.requests}))
 
 
-def echo_server(kind: str, size: int):
+def echo_server(kind: str, size: int, warm: bool = True):
     def body(t: Trial) -> None:
         with servers.Server(f"echo-{kind}", t.kind.name) as server:
-            # An untimed round first. A fresh server is several times slower
-            # per request until its first connections close: each read
-            # allocates a 256 KiB buffer, which glibc's malloc maps and
+            # An untimed round first. A fresh asyncio server is several times
+            # slower per request until its first connections close: each
+            # read allocates a 256 KiB buffer, which glibc's malloc maps and
             # unmaps every time until freeing a whole one (as at end of file)
-            # raises its thresholds.
-            servers.echo_load(server, size, max(200, t.count // 10), ECHO_SECONDS / 4)
+            # raises its thresholds. The cold row shows that first stretch.
+            if warm:
+                servers.echo_load(server, size, max(200, t.count // 10), ECHO_SECONDS / 4)
             load = servers.echo_load(server, size, t.count, ECHO_SECONDS)
         record_load(t, load)
     return body
@@ -372,6 +373,10 @@ SERVER_WORKLOADS: list[Workload] = [
                echo_server(kind, size), count, quick, metric="rate", unit="req/s",
                fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers")
       for kind, what in ECHO_SERVERS.items() for label, (size, count, quick) in ECHO_SIZES.items()),
+    Workload("echo-protocol-1k-cold",
+             "as echo-protocol-1k, on a fresh server process with no untimed round first",
+             echo_server("protocol", 1024, warm=False), *ECHO_SIZES["1k"][1:], metric="rate",
+             unit="req/s", fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers"),
     *(Workload(f"http-{kind}", f"wrk -t 1 -c {servers.CONNECTIONS} on GET /; server: {what} "
                "(count: wrk's seconds)", http_server(kind), 3, 1, metric="rate", unit="req/s",
                fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers")

@@ -154,18 +154,9 @@ PyObject* write_later(PyObject* self, PyObject* data) {
 // on a transport with nothing queued, is sent here; the rest as asyncio
 // writes it.
 PyObject* write(PyObject* self, PyObject* data) {
-  const char* start;
-  Py_ssize_t length;
-  if (PyBytes_CheckExact(data)) {
-    start = PyBytes_AS_STRING(data);
-    length = PyBytes_GET_SIZE(data);
-  } else if (PyByteArray_CheckExact(data)) {
-    start = PyByteArray_AS_STRING(data);
-    length = PyByteArray_GET_SIZE(data);
-  } else {
-    return write_later(self, data);
-  }
-  if (length == 0) return write_later(self, data);
+  const bool is_bytes = PyBytes_CheckExact(data);
+  if (!is_bytes && !PyByteArray_CheckExact(data)) return write_later(self, data);
+  if (PyObject_Length(data) == 0) return write_later(self, data);
   const int eof = attribute_truth(self, names.eof);
   if (eof != 0) return eof < 0 ? nullptr : write_later(self, data);
   PyRef waiter = attribute(self, names.empty_waiter);
@@ -182,8 +173,11 @@ PyObject* write(PyObject* self, PyObject* data) {
   const int fd = PyLong_AsInt(fd_object.get());
   if (fd == -1 && PyErr_Occurred()) return nullptr;
 
-  // The buffer is ours for the call: nothing below runs Python code before
-  // send() returns.
+  // Taken only now: the attribute lookups above may run Python code, which
+  // may resize a bytearray. Nothing below runs any before send() returns.
+  const char* start = is_bytes ? PyBytes_AS_STRING(data) : PyByteArray_AS_STRING(data);
+  const Py_ssize_t length = is_bytes ? PyBytes_GET_SIZE(data) : PyByteArray_GET_SIZE(data);
+  if (length == 0) return write_later(self, data);
   ssize_t sent;
   for (;;) {
     sent = send(fd, start, static_cast<std::size_t>(length), 0);

@@ -372,15 +372,21 @@ int run_handle(HandleObject* handle) {
   PyRef callback = f.callback.share();
   PyRef args = f.args.share();
   PyRef context = f.context.share();
-  PyObject* self = reinterpret_cast<PyObject*>(handle);
+  PyRef loop = f.loop.share();
+  return run_callback(reinterpret_cast<PyObject*>(handle), loop.get(), callback.get(),
+                      args.get(), context.get(), f.source_traceback());
+}
+
+int run_callback(PyObject* self, PyObject* loop, PyObject* callback, PyObject* args,
+                 PyObject* context, PyObject* source_traceback) {
   PyObject* failure = nullptr;
-  if (PyContext_Enter(context.get()) == 0) {
+  if (PyContext_Enter(context) == 0) {
     PyObject* result =
-        PyObject_Vectorcall(callback.get(), &PyTuple_GET_ITEM(args.get(), 0),
-                            static_cast<std::size_t>(PyTuple_GET_SIZE(args.get())), nullptr);
+        PyObject_Vectorcall(callback, &PyTuple_GET_ITEM(args, 0),
+                            static_cast<std::size_t>(PyTuple_GET_SIZE(args)), nullptr);
     failure = result == nullptr ? PyErr_GetRaisedException() : nullptr;
     Py_XDECREF(result);
-    if (PyContext_Exit(context.get()) < 0) {
+    if (PyContext_Exit(context) < 0) {
       Py_XDECREF(failure);
       failure = PyErr_GetRaisedException();
     }
@@ -394,7 +400,7 @@ int run_handle(HandleObject* handle) {
     PyErr_SetRaisedException(exception.release());
     return -1;
   }
-  PyRef source = format_callback(callback.get(), args.get(), f.loop.get());
+  PyRef source = format_callback(callback, args, loop);
   if (!source) return -1;
   PyRef message = PyRef::steal(PyUnicode_FromFormat("Exception in callback %U", source.get()));
   PyRef report = message ? PyRef::steal(PyDict_New()) : PyRef();
@@ -403,12 +409,14 @@ int run_handle(HandleObject* handle) {
       PyDict_SetItemString(report.get(), "handle", self) < 0) {
     return -1;
   }
-  if (PyObject* stack = f.source_traceback();
-      stack != nullptr && PyDict_SetItemString(report.get(), "source_traceback", stack) < 0) {
+  // asyncio adds it when it is not empty.
+  const int has_stack = source_traceback ? PyObject_IsTrue(source_traceback) : 0;
+  if (has_stack < 0 ||
+      (has_stack && PyDict_SetItemString(report.get(), "source_traceback", source_traceback) < 0)) {
     return -1;
   }
-  PyRef handled = PyRef::steal(
-      PyObject_CallMethod(f.loop.get(), "call_exception_handler", "O", report.get()));
+  PyRef handled =
+      PyRef::steal(PyObject_CallMethod(loop, "call_exception_handler", "O", report.get()));
   return handled ? 0 : -1;
 }
 

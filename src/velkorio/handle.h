@@ -80,4 +80,10 @@ PyRef make_timer_handle(PyObject* loop, double when, PyObject* callback, PyObjec
 // those two (and a failing handler) return -1 with the exception set.
 int run_handle(HandleObject* handle);
 
+// Runs callback(*args) in context for `self`, a handle of `loop`, with the
+// error handling run_handle describes. `args` must be a tuple;
+// `source_traceback` may be null.
+int run_callback(PyObject* self, PyObject* loop, PyObject* callback, PyObject* args,
+                 PyObject* context, PyObject* source_traceback);
+
 }  // namespace velkorio

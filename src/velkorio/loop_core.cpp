@@ -14,6 +14,7 @@
 #include "core/as_method.h"
 #include "create_task.h"
 #include "selector.h"
+#include "threadsafe_handle.h"
 #include "timer_heap.h"
 #include "watches.h"
 
@@ -180,10 +181,13 @@ PyObject* loop_call_soon_threadsafe(PyObject* self, PyObject* const* args, Py_ss
     return nullptr;
   }
   // asyncio's own thread-safe handle, with its lock: cancel() from another
-  // thread while the callback runs waits for it to finish.
-  PyRef handle = PyRef::steal(PyObject_CallFunctionObjArgs(
-      asyncio_refs::threadsafe_handle, call.callback, call.args.get(), self,
-      call.context ? call.context : Py_None, nullptr));
+  // thread while the callback runs waits for it to finish. Made natively
+  // but in debug mode, where its __init__ also records the stack.
+  PyRef handle =
+      state.debug ? PyRef::steal(PyObject_CallFunctionObjArgs(
+                        asyncio_refs::threadsafe_handle, call.callback, call.args.get(), self,
+                        call.context ? call.context : Py_None, nullptr))
+                  : make_threadsafe_handle(self, call.callback, call.args.get(), call.context);
   if (!handle) return nullptr;
   if (state.debug) {
     // The stack it took ends in its own __init__: trimmed to our caller.
@@ -292,6 +296,7 @@ int run_debug(PyObject* self, PyObject* handle, int (*run)(PyObject*)) {
 
 int run_any(PyObject* handle) {
   if (is_handle(handle)) return run_handle(reinterpret_cast<HandleObject*>(handle));
+  if (is_threadsafe_handle(handle)) return run_threadsafe_handle(handle);
   PyRef done = PyRef::steal(PyObject_CallMethod(handle, "_run", nullptr));
   return done ? 0 : -1;
 }

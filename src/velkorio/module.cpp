@@ -8,11 +8,13 @@
 #include "loop_core.h"
 #include "selector.h"
 #include "socket_transport.h"
+#include "threadsafe_handle.h"
 
 namespace {
 
 int exec_module(PyObject* module) {
   if (!velkorio::asyncio_refs::init()) return -1;
+  if (!velkorio::init_threadsafe_handles()) return -1;
   if (!velkorio::init_handle_types(module)) return -1;
   if (!velkorio::init_loop_core_type(module)) return -1;
   if (!velkorio::init_selector_type(module)) return -1;

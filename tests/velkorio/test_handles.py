@@ -301,3 +301,53 @@ class TestCancellation:
         run_iterations(any_loop, 2)
         gc.collect()
         assert ref() is None
+
+
+class TestThreadSafeHandle:
+    def test_cancel_from_another_thread_waits_for_the_run(self, any_loop):
+        # The callback is inside its run when the other thread cancels: the
+        # cancel must return only after the callback has finished.
+        events = []
+        entered = threading.Event()
+
+        def slow():
+            entered.set()
+            events.append("start")
+            threading.Event().wait(0.2)
+            events.append("end")
+
+        handle = any_loop.call_soon_threadsafe(slow)
+
+        def cancel_during_run():
+            entered.wait(10)
+            handle.cancel()
+            events.append("cancelled")
+
+        thread = threading.Thread(target=cancel_during_run)
+        thread.start()
+        run_iterations(any_loop)
+        thread.join(10)
+        assert events == ["start", "end", "cancelled"]
+        assert handle.cancelled()
+
+    def test_a_callback_may_cancel_its_own_handle(self, any_loop):
+        handles = []
+        ran = []
+
+        def own():
+            handles[0].cancel()
+            ran.append(handles[0].cancelled())
+
+        handles.append(any_loop.call_soon_threadsafe(own))
+        run_iterations(any_loop)  # would deadlock on a lock that is not re-entrant
+        assert ran == [True]
+
+    def test_arguments_context_and_cancel_before_the_run(self, any_loop):
+        var = contextvars.ContextVar("var", default="unset")
+        ctx = contextvars.copy_context()
+        ctx.run(var.set, "given")
+        seen = []
+        any_loop.call_soon_threadsafe(lambda *a: seen.append((a, var.get())), 1, "b", context=ctx)
+        any_loop.call_soon_threadsafe(seen.append, "never").cancel()
+        run_iterations(any_loop)
+        assert seen == [((1, "b"), "given")]

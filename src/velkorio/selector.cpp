@@ -13,6 +13,7 @@
 #include "core/as_method.h"
 #include "core/lock_released.h"
 #include "core/pyref.h"
+#include "deadline_timer.h"
 
 namespace velkorio {
 
@@ -29,7 +30,13 @@ constexpr int event_write = 2;
 struct SelectorState {
   int epoll_fd = -1;
   PyRef keys;  // dict: fd -> selectors.SelectorKey
+  DeadlineTimer deadline;  // ends waits shorter than precise_wait_limit
 };
+
+// Waits shorter than this end on the deadline timer rather than on epoll's
+// timeout: below it the kernel's 50 µs timer slack is more than 0.1 % of
+// the wait (above, the slack it applies grows with the wait anyway).
+constexpr double precise_wait_limit = 0.05;
 
 struct SelectorObject {
   PyObject_HEAD
@@ -215,6 +222,7 @@ PyObject* selector_get_map(PyObject* self, PyObject*) {
 }
 
 void close_state(SelectorState& state) {
+  state.deadline.reset();
   if (state.epoll_fd >= 0) close(state.epoll_fd);
   state.epoll_fd = -1;
   PyRef keys = std::move(state.keys);
@@ -433,9 +441,20 @@ bool selector_remove(PyObject* selector, int fd) {
 int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& events) {
   SelectorState& state = state_of(selector);
   if (!check_open(state)) return -1;
-  const std::size_t capacity = static_cast<std::size_t>(std::max<Py_ssize_t>(PyDict_GET_SIZE(state.keys.get()), 1));
+  // One more than the keys: the deadline timer's event.
+  const std::size_t capacity =
+      static_cast<std::size_t>(PyDict_GET_SIZE(state.keys.get())) + 1;
   events.resize(capacity);
   const double deadline = timeout < 0 ? -1.0 : now_seconds() + timeout;
+  bool precise = false;
+  if (timeout > 0 && timeout < precise_wait_limit) {
+    timespec at{};
+    at.tv_sec = static_cast<time_t>(deadline);
+    at.tv_nsec = static_cast<long>((deadline - static_cast<double>(at.tv_sec)) * 1e9);
+    precise = state.deadline.arm(state.epoll_fd, at);
+  } else if (timeout != 0) {
+    state.deadline.disarm();
+  }
   for (;;) {
     int count = 0;
     int error = 0;
@@ -450,7 +469,8 @@ int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& 
       timespec wait{};
       timespec* until = nullptr;
       if (timeout > 0) {
-        const double left = std::max(0.0, deadline - now_seconds());
+        // With the deadline timer armed, the timeout is only a backstop.
+        const double left = std::max(0.0, deadline - now_seconds()) + (precise ? 1e-3 : 0.0);
         wait.tv_sec = static_cast<time_t>(left);
         wait.tv_nsec = static_cast<long>((left - static_cast<double>(wait.tv_sec)) * 1e9);
         until = &wait;
@@ -471,6 +491,7 @@ int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& 
     }
     if (count >= 0) {
       events.resize(static_cast<std::size_t>(count));
+      std::erase_if(events, [&](const epoll_event& event) { return state.deadline.consume(event); });
       return 0;
     }
     if (error != EINTR) {

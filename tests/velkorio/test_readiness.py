@@ -7,6 +7,7 @@ import os
 import selectors
 import socket
 import tempfile
+import time
 
 import pytest
 
@@ -398,6 +399,25 @@ class TestSelector:
         assert selector.select(0) == [(ka, selectors.EVENT_READ)]  # still unread
         assert selector.unregister(a) == ka
         assert selector.select(0) == []
+
+    def test_short_waits_end_on_time_and_report_only_what_is_registered(self, selector, pair):
+        # Short waits end on a timer of the selector's own, which must never
+        # show up in what select() reports, nor wake a later wait.
+        a, b = pair
+        for _ in range(20):
+            start = time.monotonic()
+            assert selector.select(0.002) == []
+            assert time.monotonic() - start >= 0.002
+            assert selector.select(0) == []
+        ka = selector.register(a, selectors.EVENT_READ)
+        assert selector.select(0.001) == []
+        time.sleep(0.003)  # the deadline of a wait that never came passes
+        b.send(b"x")
+        assert selector.select(0.001) == [(ka, selectors.EVENT_READ)]
+        a.recv(1)
+        start = time.monotonic()
+        assert selector.select(0.2) == []  # a long wait is not cut short
+        assert time.monotonic() - start >= 0.2
 
     def test_errors(self, selector, pair):
         a, _ = pair

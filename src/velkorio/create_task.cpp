@@ -1,5 +1,6 @@
 #include "create_task.h"
 
+#include <initializer_list>
 #include <new>
 #include <vector>
 
@@ -12,23 +13,29 @@ namespace {
 
 using velkor::PyRef;
 
-// asyncio's own create_task, for what the fast path does not take on.
-PyObject* fall_back(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyRef method = PyRef::steal(
-      PyObject_GetAttrString(asyncio_refs::base_selector_loop, "create_task"));
-  if (!method) return nullptr;
+// callable(*leading, *args, **kwargs), from a vectorcall's `args` (`nargs`
+// positional, then the values of `kwnames`).
+PyObject* call_with(PyObject* callable, std::initializer_list<PyObject*> leading,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   std::vector<PyObject*> stack;
   try {
-    stack.reserve(static_cast<std::size_t>(1 + nargs + keywords));
+    stack.reserve(leading.size() + static_cast<std::size_t>(nargs + keywords));
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return nullptr;
   }
-  stack.push_back(self);
+  stack.insert(stack.end(), leading);
   stack.insert(stack.end(), args, args + nargs + keywords);
-  return PyObject_Vectorcall(method.get(), stack.data(), static_cast<std::size_t>(1 + nargs),
+  return PyObject_Vectorcall(callable, stack.data(), leading.size() + static_cast<std::size_t>(nargs),
                              kwnames);
+}
+
+// asyncio's own create_task, for what the fast path does not take on.
+PyObject* fall_back(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyRef method = PyRef::steal(
+      PyObject_GetAttrString(asyncio_refs::base_selector_loop, "create_task"));
+  return method ? call_with(method.get(), {self}, args, nargs, kwnames) : nullptr;
 }
 
 bool names_loop(PyObject* kwnames) {
@@ -83,17 +90,7 @@ PyObject* loop_create_task(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!factory) return nullptr;
   if (factory.get() != Py_None) {
     // factory(loop, coro, **kwargs)
-    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    std::vector<PyObject*> stack;
-    try {
-      stack.reserve(static_cast<std::size_t>(2 + keywords));
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return nullptr;
-    }
-    stack.push_back(self);
-    stack.insert(stack.end(), args, args + 1 + keywords);
-    return PyObject_Vectorcall(factory.get(), stack.data(), 2, kwnames);
+    return call_with(factory.get(), {self}, args, nargs, kwnames);
   }
   // In debug mode the task's source traceback ends at our caller, as
   // asyncio's ends once it drops its own create_task frame.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "handle.h"
+#include "runtime/invariant.h"
 
 namespace velkorio {
 
@@ -30,6 +31,7 @@ class TimerHeap {
     heap_.push_back(std::move(handle));
     entry->heap_index = static_cast<Py_ssize_t>(heap_.size() - 1);
     sift_up(heap_.size() - 1);
+    check_around(static_cast<std::size_t>(entry->heap_index));
   }
 
   // Takes the timer at `index` out and hands back its reference.
@@ -42,6 +44,7 @@ class TimerHeap {
       timer(index)->heap_index = static_cast<Py_ssize_t>(index);
       sift_down(index);
       sift_up(index);
+      check_around(index);
     }
     reinterpret_cast<TimerHandleObject*>(removed.get())->heap_index = -1;
     return removed;
@@ -64,6 +67,25 @@ class TimerHeap {
   static bool earlier(const TimerHandleObject* a, const TimerHandleObject* b) noexcept {
     return a->when < b->when || (!(b->when < a->when) && a->sequence < b->sequence);
   }
+  // The heap's invariants where an operation just worked: every entry
+  // knows its own place, and none is due before its parent. Each operation
+  // checks the places it touched, so the checks stay O(log n).
+  void check_around([[maybe_unused]] std::size_t index) const noexcept {
+#if defined(VELKOR_CHECK_INVARIANTS)
+    for (std::size_t at = index; at < heap_.size();) {
+      VELKOR_INVARIANT(timer(at)->heap_index == static_cast<Py_ssize_t>(at),
+                       "a queued timer knows its place in the heap");
+      VELKOR_INVARIANT(at == 0 || !earlier(timer(at), timer((at - 1) / 2)),
+                       "no timer is due before its parent");
+      for (std::size_t child = 2 * at + 1; child <= 2 * at + 2 && child < heap_.size(); ++child) {
+        VELKOR_INVARIANT(!earlier(timer(child), timer(at)), "no timer is due before its parent");
+      }
+      if (at == 0) break;
+      at = (at - 1) / 2;
+    }
+#endif
+  }
+
   void swap_entries(std::size_t a, std::size_t b) noexcept {
     std::swap(heap_[a], heap_[b]);
     timer(a)->heap_index = static_cast<Py_ssize_t>(a);

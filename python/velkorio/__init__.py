@@ -18,6 +18,7 @@ from __future__ import annotations
 import asyncio
 import asyncio.selector_events
 import asyncio.unix_events
+import socket
 
 from velkorio._core import Handle, LoopCore, Selector, SocketTransportCore, TimerHandle
 
@@ -28,6 +29,18 @@ class _SelectorSocketTransport(SocketTransportCore, asyncio.selector_events._Sel
     """asyncio's TCP and Unix socket transport, receiving and sending natively."""
 
 
+def _has_standard_io(sock):
+    """Whether `sock` receives and sends as socket.socket does: the native
+    transport calls recv(2) and send(2) itself, which would pass over a
+    subclass's own recv or send."""
+    cls = type(sock)
+    own = getattr(sock, "__dict__", {})
+    return all(
+        getattr(cls, name, None) is getattr(socket.socket, name) and name not in own
+        for name in ("recv", "send")
+    )
+
+
 class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
     """An asyncio event loop (`asyncio.AbstractEventLoop`) with a native core."""
 
@@ -36,7 +49,24 @@ class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
 
     def _make_socket_transport(self, sock, protocol, waiter=None, *, extra=None, server=None):
         self._ensure_fd_no_transport(sock)
-        return _SelectorSocketTransport(self, sock, protocol, waiter, extra, server)
+        transport = (
+            _SelectorSocketTransport
+            if _has_standard_io(sock)
+            else asyncio.selector_events._SelectorSocketTransport
+        )
+        return transport(self, sock, protocol, waiter, extra, server)
+
+    # Signals arrive through the wake-up pipe, which the loop's iteration
+    # must then read as often as asyncio's does (see LoopCore).
+    def add_signal_handler(self, sig, callback, *args):
+        super().add_signal_handler(sig, callback, *args)
+        self._set_signals_watched(True)
+
+    def remove_signal_handler(self, sig):
+        try:
+            return super().remove_signal_handler(sig)
+        finally:
+            self._set_signals_watched(bool(self._signal_handlers))
 
     def close(self) -> None:
         if self.is_running():

@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 
 namespace velkorio {
@@ -31,6 +33,10 @@ class DeadlineTimer {
     setting.it_value = deadline;
     if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0) setting.it_value.tv_nsec = 1;
     armed_ = timerfd_settime(fd_, TFD_TIMER_ABSTIME, &setting, nullptr) == 0;
+    if (!armed_ && refusal(errno)) {
+      refused_.store(true, std::memory_order_relaxed);
+      reset();
+    }
     return armed_;
   }
 
@@ -60,9 +66,19 @@ class DeadlineTimer {
   }
 
  private:
+  // What a kernel without timerfds, or a sandbox that forbids them,
+  // answers: remembered for the whole process, so that no later wait pays
+  // for a call that is bound to fail. Anything else (out of descriptors,
+  // say) may pass, and the next wait tries again.
+  static bool refusal(int error) noexcept { return error == ENOSYS || error == EPERM; }
+
   bool create(int epoll_fd) noexcept {
+    if (refused_.load(std::memory_order_relaxed)) return false;
     const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (fd < 0) return false;
+    if (fd < 0) {
+      if (refusal(errno)) refused_.store(true, std::memory_order_relaxed);
+      return false;
+    }
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = fd;
@@ -74,6 +90,7 @@ class DeadlineTimer {
     return true;
   }
 
+  static inline std::atomic<bool> refused_{false};
   int fd_ = -1;
   bool armed_ = false;
 };

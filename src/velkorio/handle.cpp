@@ -193,12 +193,29 @@ PyObject* get_cancelled(PyObject* self, void*) {
   return PyBool_FromLong(as_handle(self)->f.cancelled());
 }
 
+PyDoc_STRVAR(cancel_doc,
+             "cancel($self)\n--\n\n"
+             "Cancel the call: the callback will not run, and the handle lets go of it\n"
+             "and of its arguments. Cancelling twice, or after the run, does nothing.");
+PyDoc_STRVAR(cancelled_doc,
+             "cancelled($self)\n--\n\n"
+             "Return True if the call was cancelled.");
+PyDoc_STRVAR(get_context_doc,
+             "get_context($self)\n--\n\n"
+             "Return the contextvars.Context the callback runs in.");
+PyDoc_STRVAR(run_doc,
+             "_run($self)\n--\n\n"
+             "Run the callback in its context, reporting an error to the loop's handler.");
+PyDoc_STRVAR(repr_info_doc,
+             "_repr_info($self)\n--\n\n"
+             "Return the list of words that make up the handle's repr.");
+
 PyMethodDef handle_methods[] = {
-    {"cancel", handle_cancel, METH_NOARGS, nullptr},
-    {"cancelled", handle_cancelled, METH_NOARGS, nullptr},
-    {"get_context", handle_get_context, METH_NOARGS, nullptr},
-    {"_run", handle_run, METH_NOARGS, nullptr},
-    {"_repr_info", handle_repr_info, METH_NOARGS, nullptr},
+    {"cancel", handle_cancel, METH_NOARGS, cancel_doc},
+    {"cancelled", handle_cancelled, METH_NOARGS, cancelled_doc},
+    {"get_context", handle_get_context, METH_NOARGS, get_context_doc},
+    {"_run", handle_run, METH_NOARGS, run_doc},
+    {"_repr_info", handle_repr_info, METH_NOARGS, repr_info_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -219,6 +236,7 @@ PyMemberDef handle_members[] = {
 };
 
 PyType_Slot handle_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A callback scheduled on a loop, as call_soon() returns it.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(handle_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(handle_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(handle_clear)},
@@ -275,8 +293,13 @@ PyObject* timer_richcompare(PyObject* self, PyObject* other, int op) {
   Py_RETURN_RICHCOMPARE(a, b, op);
 }
 
+PyDoc_STRVAR(when_doc,
+             "when($self)\n--\n\n"
+             "Return the time the callback is scheduled for, on the loop's clock\n"
+             "(see the loop's time()).");
+
 PyMethodDef timer_methods[] = {
-    {"when", timer_when, METH_NOARGS, nullptr},
+    {"when", timer_when, METH_NOARGS, when_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -287,6 +310,9 @@ PyGetSetDef timer_getset[] = {
 };
 
 PyType_Slot timer_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "A callback scheduled for a given time, as call_later() and call_at()\n"
+                    "return it. Timer handles order by their deadline.")},
     {Py_tp_traverse, reinterpret_cast<void*>(handle_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(handle_clear)},
     {Py_tp_hash, reinterpret_cast<void*>(timer_hash)},

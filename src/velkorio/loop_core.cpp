@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <cmath>
+
 #include <algorithm>
 #include <atomic>
 #include <deque>
@@ -44,6 +46,16 @@ struct LoopState {
   // is) is seen there.
   std::atomic<bool> waiting{false};
   double last_poll = 0;  // when the run last looked for I/O, in monotonic seconds
+  // Whether a signal handler is installed: its signals arrive through the
+  // wake-up pipe, which the loop must then read as often as asyncio does.
+  bool signals_watched = false;
+  // The loop's clock. asyncio schedules by self.time(), which a subclass or
+  // a test (mock.patch.object(loop, "time")) may replace: `time_in_instance`
+  // says an instance attribute shadows ours (set in setattro), and
+  // `clock_checked_for` is the version of the type whose `time` was found to
+  // be ours (0: not checked, or not ours).
+  bool time_in_instance = false;
+  unsigned int clock_checked_for = 0;
 };
 
 struct LoopCoreObject {
@@ -59,6 +71,39 @@ double monotonic_now() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// LoopCore's own `time` descriptor, to tell whether a loop's type kept it.
+PyObject* own_time_descriptor = nullptr;
+
+// Whether the loop's clock is our monotonic clock, not an override.
+bool own_clock(PyObject* self) {
+  LoopState& state = state_of(self);
+  if (state.time_in_instance) return false;
+  PyTypeObject* type = Py_TYPE(self);
+  if (state.clock_checked_for != 0 && state.clock_checked_for == type->tp_version_tag) return true;
+  // Looked up again only when the type changed since (its version moves).
+  PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "time");
+  if (found == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool ours = found == own_time_descriptor;
+  Py_DECREF(found);
+  state.clock_checked_for = ours ? type->tp_version_tag : 0;
+  return ours;
+}
+
+// The loop's time as asyncio reads it (self.time()), in seconds; false with
+// the error set when an override fails.
+bool loop_now(PyObject* self, double& now) {
+  if (own_clock(self)) {
+    now = monotonic_now();
+    return true;
+  }
+  PyRef value = PyRef::steal(PyObject_CallMethod(self, "time", nullptr));
+  now = value ? PyFloat_AsDouble(value.get()) : -1.0;
+  return value && !(now == -1.0 && PyErr_Occurred());
 }
 
 PyRef call_method(PyObject* self, const char* name) {
@@ -83,35 +128,53 @@ bool debug_checks(PyObject* self, PyObject* callback, const char* method, bool t
   return static_cast<bool>(done);
 }
 
-// The arguments of call_soon(callback, *args, context=None) and its kin,
-// after `leading` positional arguments of their own.
+// The arguments of call_soon(callback, *args, context=None) and its kin:
+// call_at's `when` or call_later's `delay` comes first. As in asyncio, the
+// named parameters may be passed by keyword too.
 struct CallArguments {
+  PyObject* first = nullptr;  // when or delay
   PyObject* callback = nullptr;
   PyRef args;
   PyObject* context = nullptr;
 };
 
+// `first` names the parameter before the callback, or is null when there is
+// none.
 bool parse_call(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                Py_ssize_t leading, CallArguments& out) {
-  if (nargs < leading + 1) {
-    PyErr_Format(PyExc_TypeError, "%s() missing required positional arguments", name);
-    return false;
-  }
+                const char* first, CallArguments& out) {
+  const char* const names[] = {first, "callback"};
+  PyObject** const slots[] = {&out.first, &out.callback};
+  const int start = first ? 0 : 1;
+  const Py_ssize_t named = 2 - start;
+  for (Py_ssize_t i = 0; i < nargs && i < named; ++i) *slots[start + i] = args[i];
   const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t i = 0; i < keywords; ++i) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (!PyUnicode_EqualToUTF8(key, "context")) {
+    PyObject** slot = PyUnicode_EqualToUTF8(key, "context") ? &out.context : nullptr;
+    for (int j = start; slot == nullptr && j < 2; ++j) {
+      if (PyUnicode_EqualToUTF8(key, names[j])) slot = slots[j];
+    }
+    if (slot == nullptr) {
       PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
       return false;
     }
-    out.context = args[nargs + i];
+    if (*slot != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", name, key);
+      return false;
+    }
+    *slot = args[nargs + i];
   }
-  out.callback = args[leading];
-  const Py_ssize_t count = nargs - leading - 1;
+  for (int j = start; j < 2; ++j) {
+    if (*slots[j] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", name, names[j]);
+      return false;
+    }
+  }
+  const Py_ssize_t count = nargs > named ? nargs - named : 0;
   out.args = PyRef::steal(PyTuple_New(count));
   if (!out.args) return false;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyTuple_SET_ITEM(out.args.get(), i, Py_NewRef(args[leading + 1 + i]));
+    PyTuple_SET_ITEM(out.args.get(), i, Py_NewRef(args[named + i]));
   }
   return true;
 }
@@ -145,11 +208,20 @@ PyRef schedule_at(PyObject* self, double when, const CallArguments& call) {
 
 PyObject* loop_time(PyObject*, PyObject*) { return PyFloat_FromDouble(monotonic_now()); }
 
+// Who installs a signal handler says so (the Python class, around asyncio's
+// add_signal_handler and remove_signal_handler).
+PyObject* loop_set_signals_watched(PyObject* self, PyObject* flag) {
+  const int truth = PyObject_IsTrue(flag);
+  if (truth < 0) return nullptr;
+  state_of(self).signals_watched = truth;
+  Py_RETURN_NONE;
+}
+
 PyObject* loop_call_soon(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   LoopState& state = state_of(self);
   CallArguments call;
-  if (!parse_call("call_soon", args, nargs, kwnames, 0, call) || !check_open(state)) {
+  if (!parse_call("call_soon", args, nargs, kwnames, nullptr, call) || !check_open(state)) {
     return nullptr;
   }
   if (state.debug && !debug_checks(self, call.callback, "call_soon", true)) return nullptr;
@@ -174,7 +246,8 @@ PyObject* loop_call_soon_threadsafe(PyObject* self, PyObject* const* args, Py_ss
                                     PyObject* kwnames) {
   LoopState& state = state_of(self);
   CallArguments call;
-  if (!parse_call("call_soon_threadsafe", args, nargs, kwnames, 0, call) || !check_open(state)) {
+  if (!parse_call("call_soon_threadsafe", args, nargs, kwnames, nullptr, call) ||
+      !check_open(state)) {
     return nullptr;
   }
   if (state.debug && !debug_checks(self, call.callback, "call_soon_threadsafe", false)) {
@@ -211,13 +284,19 @@ PyObject* loop_call_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   LoopState& state = state_of(self);
   CallArguments call;
-  if (!parse_call("call_at", args, nargs, kwnames, 1, call)) return nullptr;
-  if (args[0] == Py_None) {
+  if (!parse_call("call_at", args, nargs, kwnames, "when", call)) return nullptr;
+  if (call.first == Py_None) {
     PyErr_SetString(PyExc_TypeError, "when cannot be None");
     return nullptr;
   }
-  const double when = PyFloat_AsDouble(args[0]);
+  const double when = PyFloat_AsDouble(call.first);
   if (when == -1.0 && PyErr_Occurred()) return nullptr;
+  // A NaN deadline compares false with everything: queued, it would never
+  // come due and would hold back every timer behind it.
+  if (std::isnan(when)) {
+    PyErr_SetString(PyExc_ValueError, "when must not be NaN");
+    return nullptr;
+  }
   if (!check_open(state)) return nullptr;
   if (state.debug && !debug_checks(self, call.callback, "call_at", true)) return nullptr;
   return schedule_at(self, when, call).release();
@@ -227,16 +306,22 @@ PyObject* loop_call_later(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
   LoopState& state = state_of(self);
   CallArguments call;
-  if (!parse_call("call_later", args, nargs, kwnames, 1, call)) return nullptr;
-  if (args[0] == Py_None) {
+  if (!parse_call("call_later", args, nargs, kwnames, "delay", call)) return nullptr;
+  if (call.first == Py_None) {
     PyErr_SetString(PyExc_TypeError, "delay must not be None");
     return nullptr;
   }
-  const double delay = PyFloat_AsDouble(args[0]);
+  const double delay = PyFloat_AsDouble(call.first);
   if (delay == -1.0 && PyErr_Occurred()) return nullptr;
+  if (std::isnan(delay)) {
+    PyErr_SetString(PyExc_ValueError, "delay must not be NaN");
+    return nullptr;
+  }
   if (!check_open(state)) return nullptr;
   if (state.debug && !debug_checks(self, call.callback, "call_at", true)) return nullptr;
-  return schedule_at(self, monotonic_now() + delay, call).release();
+  double now = 0;
+  if (!loop_now(self, now)) return nullptr;
+  return schedule_at(self, now + delay, call).release();
 }
 
 // Whether `handle` (ours or any object with asyncio's Handle interface) was
@@ -265,9 +350,12 @@ PyObject* loop_timer_handle_cancelled(PyObject* self, PyObject* handle) {
 // handle, and reported when it takes longer than slow_callback_duration.
 int run_debug(PyObject* self, PyObject* handle, int (*run)(PyObject*)) {
   if (PyObject_SetAttrString(self, "_current_handle", handle) < 0) return -1;
-  const double start = monotonic_now();
+  double start = 0;
+  double end = 0;
+  if (!loop_now(self, start)) return -1;
   int status = run(handle);
-  const double took = monotonic_now() - start;
+  if (status == 0 && !loop_now(self, end)) status = -1;
+  const double took = end - start;
   PyObject* failure = status < 0 ? PyErr_GetRaisedException() : nullptr;
   if (status == 0) {
     PyRef limit = PyRef::steal(PyObject_GetAttrString(self, "slow_callback_duration"));
@@ -303,11 +391,19 @@ int run_any(PyObject* handle) {
 
 // The wait before the next iteration, as asyncio computes it: none while
 // anything is ready or a stop is due, else until the first timer, at most a
-// day; forever (-1) without timers.
-double wait_timeout(LoopState& state) {
-  if (!state.ready.empty() || state.stopping) return 0.0;
-  if (state.timers.empty()) return -1.0;
-  return std::clamp(state.timers.top()->when - monotonic_now(), 0.0, maximum_wait);
+// day; forever (-1) without timers. False with the error set when the
+// loop's clock fails.
+bool wait_timeout(PyObject* self, double& timeout) {
+  LoopState& state = state_of(self);
+  timeout = -1.0;
+  if (!state.ready.empty() || state.stopping) {
+    timeout = 0.0;
+  } else if (!state.timers.empty()) {
+    double now = 0;
+    if (!loop_now(self, now)) return false;
+    timeout = std::clamp(state.timers.top()->when - now, 0.0, maximum_wait);
+  }
+  return true;
 }
 
 // Queues the reader or writer of a ready descriptor, as asyncio's
@@ -370,26 +466,35 @@ class Waiting {
   std::atomic<bool>& flag_;
 };
 
+// Whether an iteration with callbacks ready may leave out its look for
+// I/O. asyncio looks in every iteration, and programs count on it (two
+// sleep(0) let a socket's data in), so the look is left out only where
+// nothing could be found but a write to the loop's own wake-up pipe, which
+// is always registered: the selector holds nothing else and no signal
+// handler writes to that pipe. Even then the look comes at least every
+// busy_poll_interval, and the first iteration of a run and its last (a stop
+// is due) always look.
+bool may_skip_look(LoopState& state, PyObject* selector, double timeout) {
+  return timeout == 0.0 && !state.stopping && !state.signals_watched &&
+         monotonic_now() - state.last_poll < busy_poll_interval && is_selector(selector) &&
+         selector_key_count(selector) <= 1;
+}
+
 // One iteration: poll for I/O, queue the timers that are due, then run what
 // was ready when the iteration began (not what those callbacks schedule).
-//
-// Inside run_forever (`busy_polls` set), an iteration that would only look
-// for I/O without waiting (callbacks are ready) skips the look when the last
-// one was less than busy_poll_interval ago: on a VM that system call costs
-// as much as several callbacks. The first iteration of a run and the last
-// (a stop is due) always look, and readiness waits at most the interval
-// behind a stream of callbacks.
+// Inside run_forever (`busy_polls` set) the look for I/O may be left out
+// (may_skip_look): on a VM that system call costs as much as several
+// callbacks.
 int run_once(PyObject* self, bool busy_polls = false) {
   LoopState& state = state_of(self);
   int polled = 0;
   {
     Waiting waiting(state.waiting);
-    const double timeout = wait_timeout(state);
-    const bool skip = busy_polls && timeout == 0.0 && !state.stopping &&
-                      monotonic_now() - state.last_poll < busy_poll_interval;
-    if (!skip) {
-      PyRef selector = loop_core_selector(self);
-      if (!selector) return -1;
+    double timeout = 0;
+    if (!wait_timeout(self, timeout)) return -1;
+    PyRef selector = loop_core_selector(self);
+    if (!selector) return -1;
+    if (!busy_polls || !may_skip_look(state, selector.get(), timeout)) {
       polled = is_selector(selector.get()) ? poll_native(self, selector.get(), timeout)
                                            : poll_generic(self, selector.get(), timeout);
       state.last_poll = monotonic_now();
@@ -398,7 +503,9 @@ int run_once(PyObject* self, bool busy_polls = false) {
   if (polled < 0) return -1;
 
   if (!state.timers.empty()) {  // the clock is read only when a timer may be due
-    const double end = monotonic_now() + 1e-9;  // the clock's resolution
+    double now = 0;
+    if (!loop_now(self, now)) return -1;
+    const double end = now + 1e-9;  // the clock's resolution, as asyncio's
     while (!state.timers.empty() && state.timers.top()->when < end) {
       if (!push_ready(state, state.timers.pop())) return -1;
     }
@@ -454,33 +561,95 @@ PyObject* loop_clear_queues(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyDoc_STRVAR(time_doc,
+             "time($self)\n--\n\n"
+             "Return the loop's current time: seconds on the monotonic clock, the\n"
+             "clock of call_at() deadlines and of TimerHandle.when().");
+PyDoc_STRVAR(call_soon_doc,
+             "call_soon($self, callback, *args, context=None)\n--\n\n"
+             "Schedule callback(*args) for the loop's next iteration and return its Handle.\n\n"
+             "Callbacks run once each, in the order they were scheduled, in `context`\n"
+             "(a copy of the current context when None).");
+PyDoc_STRVAR(private_call_soon_doc,
+             "_call_soon($self, callback, args, context, /)\n--\n\n"
+             "Queue callback(*args) in context, without call_soon()'s checks.");
+PyDoc_STRVAR(call_soon_threadsafe_doc,
+             "call_soon_threadsafe($self, callback, *args, context=None)\n--\n\n"
+             "Like call_soon(), but callable from any thread: a loop waiting for I/O\n"
+             "wakes up to run it. The handle returned can be cancelled from any thread.");
+PyDoc_STRVAR(call_later_doc,
+             "call_later($self, delay, callback, *args, context=None)\n--\n\n"
+             "Schedule callback(*args) to run once `delay` seconds have passed.\n\n"
+             "Return a TimerHandle, whose cancel() drops the call. `context` is as in\n"
+             "call_soon().");
+PyDoc_STRVAR(call_at_doc,
+             "call_at($self, when, callback, *args, context=None)\n--\n\n"
+             "Schedule callback(*args) to run at `when`, a time on the loop's clock\n"
+             "(see time()). Return a TimerHandle, whose cancel() drops the call.");
+PyDoc_STRVAR(create_task_doc,
+             "create_task($self, coro, **kwargs)\n--\n\n"
+             "Wrap the coroutine in a task that runs on this loop, and return the task.\n\n"
+             "The keywords (name, context, eager_start...) go to the task factory when\n"
+             "one is set, else to asyncio.Task.");
+PyDoc_STRVAR(add_callback_doc,
+             "_add_callback($self, handle, /)\n--\n\n"
+             "Queue a handle for the next iteration, unless it was cancelled.");
+PyDoc_STRVAR(timer_handle_cancelled_doc,
+             "_timer_handle_cancelled($self, handle, /)\n--\n\n"
+             "Take a cancelled timer out of the loop's queue.");
+PyDoc_STRVAR(run_once_doc,
+             "_run_once($self)\n--\n\n"
+             "Run one iteration: poll for I/O, queue the timers due, run what is ready.");
+PyDoc_STRVAR(run_forever_doc,
+             "run_forever($self)\n--\n\n"
+             "Run the loop until stop() is called. The callbacks of the iteration in\n"
+             "progress then still run before it returns.");
+PyDoc_STRVAR(clear_queues_doc,
+             "_clear_queues($self)\n--\n\n"
+             "Drop every queued callback and timer, as close() does.");
+PyDoc_STRVAR(add_reader_doc,
+             "_add_reader($self, fd, callback, /, *args)\n--\n\n"
+             "Call callback(*args) whenever fd is readable; return the new handle.");
+PyDoc_STRVAR(add_writer_doc,
+             "_add_writer($self, fd, callback, /, *args)\n--\n\n"
+             "Call callback(*args) whenever fd is writable; return the new handle.");
+PyDoc_STRVAR(remove_reader_doc,
+             "_remove_reader($self, fd, /)\n--\n\n"
+             "Stop watching fd for reading; return whether a reader was set.");
+PyDoc_STRVAR(remove_writer_doc,
+             "_remove_writer($self, fd, /)\n--\n\n"
+             "Stop watching fd for writing; return whether a writer was set.");
+
 PyMethodDef loop_methods[] = {
-    {"time", loop_time, METH_NOARGS, nullptr},
+    {"time", loop_time, METH_NOARGS, time_doc},
     {"call_soon", velkor::as_method(loop_call_soon),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, call_soon_doc},
     {"_call_soon",
      velkor::as_method(loop_private_call_soon),
-     METH_FASTCALL, nullptr},
+     METH_FASTCALL, private_call_soon_doc},
     {"call_soon_threadsafe",
      velkor::as_method(loop_call_soon_threadsafe),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, call_soon_threadsafe_doc},
     {"call_later", velkor::as_method(loop_call_later),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, call_later_doc},
     {"call_at", velkor::as_method(loop_call_at),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, call_at_doc},
     {"create_task", velkor::as_method(loop_create_task),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_add_callback", loop_add_callback, METH_O, nullptr},
-    {"_timer_handle_cancelled", loop_timer_handle_cancelled, METH_O, nullptr},
-    {"_run_once", loop_run_once, METH_NOARGS, nullptr},
-    {"run_forever", loop_run_forever, METH_NOARGS, nullptr},
-    {"_clear_queues", loop_clear_queues, METH_NOARGS, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, create_task_doc},
+    {"_add_callback", loop_add_callback, METH_O, add_callback_doc},
+    {"_timer_handle_cancelled", loop_timer_handle_cancelled, METH_O,
+     timer_handle_cancelled_doc},
+    {"_run_once", loop_run_once, METH_NOARGS, run_once_doc},
+    {"run_forever", loop_run_forever, METH_NOARGS, run_forever_doc},
+    {"_set_signals_watched", loop_set_signals_watched, METH_O,
+     "_set_signals_watched($self, flag, /)\n--\n\nWhether a signal handler writes to the wake-up pipe."},
+    {"_clear_queues", loop_clear_queues, METH_NOARGS, clear_queues_doc},
     {"_add_reader", velkor::as_method(loop_add_reader),
-     METH_FASTCALL, nullptr},
+     METH_FASTCALL, add_reader_doc},
     {"_add_writer", velkor::as_method(loop_add_writer),
-     METH_FASTCALL, nullptr},
-    {"_remove_reader", loop_remove_reader, METH_O, nullptr},
-    {"_remove_writer", loop_remove_writer, METH_O, nullptr},
+     METH_FASTCALL, add_writer_doc},
+    {"_remove_reader", loop_remove_reader, METH_O, remove_reader_doc},
+    {"_remove_writer", loop_remove_writer, METH_O, remove_writer_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -557,6 +726,16 @@ PyGetSetDef loop_getset[] = {
 
 // --- the type ---
 
+// Notes whether an instance attribute shadows the loop's `time` (as
+// mock.patch.object(loop, "time") makes one), then sets as usual.
+int loop_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  const int status = PyObject_GenericSetAttr(self, name, value);
+  if (status == 0 && PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "time")) {
+    state_of(self).time_in_instance = value != nullptr;
+  }
+  return status;
+}
+
 PyObject* loop_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
@@ -591,8 +770,12 @@ void loop_dealloc(PyObject* self) {
 }
 
 PyType_Slot loop_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "The native core of velkorio's event loop: its queue of ready callbacks,\n"
+                    "its timers and its iteration. velkorio.Loop builds on it.")},
     {Py_tp_new, reinterpret_cast<void*>(loop_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(loop_dealloc)},
+    {Py_tp_setattro, reinterpret_cast<void*>(loop_setattro)},
     {Py_tp_traverse, reinterpret_cast<void*>(loop_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(loop_clear)},
     {Py_tp_methods, loop_methods},
@@ -615,7 +798,9 @@ PyTypeObject* loop_core_type() { return loop_core_class; }
 bool init_loop_core_type(PyObject* module) {
   loop_core_class =
       reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &loop_spec, nullptr));
-  return loop_core_class != nullptr && PyModule_AddType(module, loop_core_class) == 0;
+  if (loop_core_class == nullptr) return false;
+  own_time_descriptor = PyObject_GetAttrString(reinterpret_cast<PyObject*>(loop_core_class), "time");
+  return own_time_descriptor != nullptr && PyModule_AddType(module, loop_core_class) == 0;
 }
 
 bool loop_core_debug(PyObject* loop) { return state_of(loop).debug; }

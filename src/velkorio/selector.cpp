@@ -1,6 +1,7 @@
 #include "selector.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "core/lock_released.h"
 #include "core/pyref.h"
 #include "deadline_timer.h"
+#include "runtime/invariant.h"
 
 namespace velkorio {
 
@@ -37,6 +39,9 @@ struct SelectorState {
 // timeout: below it the kernel's 50 µs timer slack is more than 0.1 % of
 // the wait (above, the slack it applies grows with the wait anyway).
 constexpr double precise_wait_limit = 0.05;
+
+// Whether the kernel refused epoll_pwait2 once: then nobody asks again.
+std::atomic<bool> pwait2_refused{false};
 
 struct SelectorObject {
   PyObject_HEAD
@@ -111,6 +116,28 @@ bool valid_mask(PyObject* events, long& mask) {
 PyRef make_key(PyObject* fileobj, int fd, PyObject* events, PyObject* data) {
   return PyRef::steal(PyObject_CallFunction(asyncio_refs::selector_key, "OiOO", fileobj, fd,
                                             events, data ? data : Py_None));
+}
+
+// Changes the events of a registered descriptor. When the kernel refuses
+// (the descriptor was closed without being unregistered, and its number
+// may name another file now) the entry goes, as the standard library's
+// selectors drop it, so that registering the number again can succeed.
+// False with the error set.
+bool change_events(SelectorState& state, int fd, long mask) {
+  epoll_event event{};
+  event.events = epoll_events(mask);
+  event.data.fd = fd;
+  if (epoll_ctl(state.epoll_fd, EPOLL_CTL_MOD, fd, &event) == 0) return true;
+  const int error = errno;
+  PyRef number = PyRef::steal(PyLong_FromLong(fd));
+  if (!number) return false;
+  // Held until the map no longer has it: releasing it may run Python code.
+  PyRef dropped = PyRef::borrow(selector_key_in(state.keys.get(), fd));
+  if (dropped && PyDict_DelItem(state.keys.get(), number.get()) < 0) return false;
+  epoll_ctl(state.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+  errno = error;
+  PyErr_SetFromErrno(PyExc_OSError);
+  return false;
 }
 
 PyObject* selector_register(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -191,14 +218,7 @@ PyObject* selector_modify(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!key) return nullptr;
   if (!valid_mask(events, mask)) return nullptr;
   const long old_mask = PyLong_AsLong(PyTuple_GET_ITEM(key.get(), 2));
-  if (mask != old_mask) {
-    epoll_event event{};
-    event.events = epoll_events(mask);
-    event.data.fd = fd;
-    if (epoll_ctl(state.epoll_fd, EPOLL_CTL_MOD, fd, &event) < 0) {
-      return PyErr_SetFromErrno(PyExc_OSError);
-    }
-  }
+  if (mask != old_mask && !change_events(state, fd, mask)) return nullptr;
   if (mask != old_mask || PyTuple_GET_ITEM(key.get(), 3) != data) {
     key = make_key(PyTuple_GET_ITEM(key.get(), 0), fd, events, data);
     PyRef number = key ? PyRef::steal(PyLong_FromLong(fd)) : PyRef();
@@ -291,21 +311,54 @@ PyObject* selector_exit(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyDoc_STRVAR(register_doc,
+             "register($self, fileobj, events, data=None)\n--\n\n"
+             "Watch fileobj (a descriptor or an object with fileno()) for `events`, a mask\n"
+             "of EVENT_READ and EVENT_WRITE. Return its new SelectorKey.");
+PyDoc_STRVAR(unregister_doc,
+             "unregister($self, fileobj, /)\n--\n\n"
+             "Stop watching fileobj and return the key it had.");
+PyDoc_STRVAR(modify_doc,
+             "modify($self, fileobj, events, data=None)\n--\n\n"
+             "Change the events and data of a registered fileobj; return its new key.");
+PyDoc_STRVAR(select_doc,
+             "select($self, timeout=None)\n--\n\n"
+             "Wait until a registered file is ready, at most `timeout` seconds (forever\n"
+             "when None, not at all when 0 or less). Return a list of (key, events).");
+PyDoc_STRVAR(get_key_doc,
+             "get_key($self, fileobj, /)\n--\n\n"
+             "Return the key of a registered fileobj; raise KeyError if there is none.");
+PyDoc_STRVAR(get_map_doc,
+             "get_map($self)\n--\n\n"
+             "Return a read-only mapping from file objects to their keys, which follows\n"
+             "later registrations; None once the selector is closed.");
+PyDoc_STRVAR(close_doc,
+             "close($self)\n--\n\n"
+             "Close the selector and drop every registration.");
+PyDoc_STRVAR(fileno_doc,
+             "fileno($self)\n--\n\n"
+             "Return the descriptor of the underlying epoll object, -1 once closed.");
+PyDoc_STRVAR(fileobj_lookup_doc,
+             "_fileobj_lookup($self, fileobj, /)\n--\n\n"
+             "Return the descriptor of fileobj, or raise ValueError.");
+PyDoc_STRVAR(enter_doc, "__enter__($self)\n--\n\nReturn the selector itself.");
+PyDoc_STRVAR(exit_doc, "__exit__($self, *args)\n--\n\nClose the selector.");
+
 PyMethodDef selector_methods[] = {
     {"register", velkor::as_method(selector_register),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"unregister", selector_unregister, METH_O, nullptr},
+     METH_VARARGS | METH_KEYWORDS, register_doc},
+    {"unregister", selector_unregister, METH_O, unregister_doc},
     {"modify", velkor::as_method(selector_modify),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS, modify_doc},
     {"select", velkor::as_method(selector_select),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"get_key", selector_get_key, METH_O, nullptr},
-    {"get_map", selector_get_map, METH_NOARGS, nullptr},
-    {"close", selector_close, METH_NOARGS, nullptr},
-    {"fileno", selector_fileno, METH_NOARGS, nullptr},
-    {"_fileobj_lookup", selector_fileobj_lookup, METH_O, nullptr},
-    {"__enter__", selector_enter, METH_NOARGS, nullptr},
-    {"__exit__", selector_exit, METH_VARARGS, nullptr},
+     METH_VARARGS | METH_KEYWORDS, select_doc},
+    {"get_key", selector_get_key, METH_O, get_key_doc},
+    {"get_map", selector_get_map, METH_NOARGS, get_map_doc},
+    {"close", selector_close, METH_NOARGS, close_doc},
+    {"fileno", selector_fileno, METH_NOARGS, fileno_doc},
+    {"_fileobj_lookup", selector_fileobj_lookup, METH_O, fileobj_lookup_doc},
+    {"__enter__", selector_enter, METH_NOARGS, enter_doc},
+    {"__exit__", selector_exit, METH_VARARGS, exit_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -348,6 +401,10 @@ void selector_dealloc(PyObject* self) {
 }
 
 PyType_Slot selector_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Selector()\n--\n\n"
+                    "An epoll selector with the interface of the selectors module's, which\n"
+                    "velkorio's loop waits in without going through Python.")},
     {Py_tp_new, reinterpret_cast<void*>(selector_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(selector_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(selector_traverse)},
@@ -387,6 +444,11 @@ bool init_selector_type(PyObject* module) {
   return selector_class != nullptr && PyModule_AddType(module, selector_class) == 0;
 }
 
+Py_ssize_t selector_key_count(PyObject* selector) {
+  PyObject* keys = state_of(selector).keys.get();
+  return keys ? PyDict_GET_SIZE(keys) : 0;
+}
+
 PyObject* selector_key(PyObject* selector, int fd) {
   return selector_key_in(state_of(selector).keys.get(), fd);
 }
@@ -409,11 +471,13 @@ bool selector_put(PyObject* selector, PyObject* fileobj, int fd, long mask, PyOb
                      : PyRef();
   PyRef number = key ? PyRef::steal(PyLong_FromLong(fd)) : PyRef();
   if (!number) return false;
-  if (old == nullptr || mask != old_mask) {
+  if (old != nullptr && mask != old_mask) {
+    if (!change_events(state, fd, mask)) return false;
+  } else if (old == nullptr) {
     epoll_event event{};
     event.events = epoll_events(mask);
     event.data.fd = fd;
-    if (epoll_ctl(state.epoll_fd, old ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) < 0) {
+    if (epoll_ctl(state.epoll_fd, EPOLL_CTL_ADD, fd, &event) < 0) {
       PyErr_SetFromErrno(PyExc_OSError);
       return false;
     }
@@ -422,6 +486,8 @@ bool selector_put(PyObject* selector, PyObject* fileobj, int fd, long mask, PyOb
     if (old == nullptr) epoll_ctl(state.epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
     return false;
   }
+  VELKOR_INVARIANT(PyLong_AsLong(PyTuple_GET_ITEM(key.get(), 1)) == fd,
+                   "a selector key is filed under its own descriptor");
   return true;
 }
 
@@ -476,10 +542,19 @@ int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& 
         until = &wait;
       }
       velkor::LockReleased released;
-      count = epoll_pwait2(state.epoll_fd, events.data(), size, until, nullptr);
-      error = errno;
-      if (count < 0 && error == ENOSYS) {
-        // Kernels before 5.11: whole milliseconds, rounded up.
+      const bool precise_wait = !pwait2_refused.load(std::memory_order_relaxed);
+      if (precise_wait) {
+        count = epoll_pwait2(state.epoll_fd, events.data(), size, until, nullptr);
+        error = errno;
+      }
+      // Kernels before 5.11 have no epoll_pwait2 (ENOSYS), and some
+      // sandboxes forbid it (EPERM), which it never answers otherwise:
+      // remembered for the process, so that only the first wait tries.
+      if (precise_wait && count < 0 && (error == ENOSYS || error == EPERM)) {
+        pwait2_refused.store(true, std::memory_order_relaxed);
+      }
+      if (pwait2_refused.load(std::memory_order_relaxed)) {
+        // Whole milliseconds, rounded up.
         const int wait_ms = until ? static_cast<int>(std::min(
                                         std::ceil((static_cast<double>(wait.tv_sec) +
                                                    static_cast<double>(wait.tv_nsec) * 1e-9) * 1e3),

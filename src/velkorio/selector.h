@@ -28,6 +28,9 @@ inline bool is_selector(PyObject* object) {
 // raises or the wait fails.
 int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& events);
 
+// How many descriptors are registered.
+Py_ssize_t selector_key_count(PyObject* selector);
+
 // The key registered for `fd` (borrowed), or null when there is none.
 PyObject* selector_key(PyObject* selector, int fd);
 

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/pyref.h"
+#include "runtime/invariant.h"
 
 namespace velkorio {
 namespace {
@@ -70,6 +71,12 @@ PyObject* fail(PyObject* self, const char* message) {
                                    nullptr);
 }
 
+// The largest receive that goes through the thread's buffer: asyncio's
+// default max_size. A transport given a larger max_size receives into a
+// bytes object of that size, shrunk to what arrived, as socket.recv does,
+// so that one such transport does not leave every thread holding its size.
+constexpr std::size_t receive_buffer_limit = 256 * 1024;
+
 // Where a thread's receives land before they are copied out at their size.
 // asyncio (socket.recv) allocates max_size (256 KiB) for every receive and
 // shrinks the result; glibc serves that size with mmap until something
@@ -77,6 +84,7 @@ PyObject* fail(PyObject* self, const char* message) {
 // an unmapping per receive: several times the cost of a 1 KiB request. A
 // copy of what arrived costs a fraction of the kernel's own copy.
 char* receive_buffer(std::size_t size) {
+  VELKOR_INVARIANT(size <= receive_buffer_limit, "the receive buffer stays bounded");
   thread_local std::unique_ptr<char[]> buffer;
   thread_local std::size_t capacity = 0;
   if (capacity < size) {
@@ -92,38 +100,67 @@ char* receive_buffer(std::size_t size) {
   return buffer.get();
 }
 
+// recv() into `buffer`, retried after a signal once its handlers have run
+// (as socket.recv is). -1 with errno set, or with a Python error set after
+// a failing handler (errno EINTR then).
+ssize_t receive_into(int fd, char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t received = recv(fd, buffer, size, 0);
+    if (received >= 0 || errno != EINTR) return received;
+    if (PyErr_CheckSignals() < 0) {
+      errno = EINTR;
+      return -1;
+    }
+  }
+}
+
 // asyncio's _read_ready__data_received: the socket's bytes, up to
 // max_size, to protocol.data_received().
 PyObject* receive(PyObject* self) {
   const int lost = attribute_truth(self, names.conn_lost);
   if (lost != 0) return lost < 0 ? nullptr : Py_NewRef(Py_None);
+  // From here to the receive, every failure is asyncio's fatal read error,
+  // as in its code, where all of it sits in one try: left to the loop's
+  // exception handler, it would leave the reader registered, and called
+  // again and again for data nobody takes.
   PyRef fd_object = attribute(self, names.sock_fd);
   PyRef size_object = fd_object ? attribute(self, names.max_size) : PyRef();
-  if (!size_object) return nullptr;
+  if (!size_object) return fail(self, read_error);
   const int fd = PyLong_AsInt(fd_object.get());
-  const Py_ssize_t size = PyLong_AsSsize_t(size_object.get());
-  if ((fd == -1 || size == -1) && PyErr_Occurred()) return nullptr;
+  if (fd == -1 && PyErr_Occurred()) return fail(self, read_error);
+  // Whatever socket.recv takes: an int or any object with __index__.
+  const Py_ssize_t size = PyNumber_AsSsize_t(size_object.get(), PyExc_OverflowError);
+  if (size == -1 && PyErr_Occurred()) return fail(self, read_error);
   // A size socket.recv would refuse gets asyncio's own path and error.
   if (size <= 0) return PyObject_CallOneArg(asyncio_data_received, self);
 
-  char* buffer = receive_buffer(static_cast<std::size_t>(size));
-  if (buffer == nullptr) return fail(self, read_error);
-  ssize_t received;
-  for (;;) {
-    received = recv(fd, buffer, static_cast<std::size_t>(size), 0);
-    if (received >= 0) break;
-    if (errno == EINTR) {
-      // As socket.recv does: run the signal handlers, then try again.
-      if (PyErr_CheckSignals() < 0) return fail(self, read_error);
-      continue;
+  PyRef bytes;
+  ssize_t received = 0;
+  if (static_cast<std::size_t>(size) <= receive_buffer_limit) {
+    char* buffer = receive_buffer(static_cast<std::size_t>(size));
+    if (buffer == nullptr) return fail(self, read_error);
+    received = receive_into(fd, buffer, static_cast<std::size_t>(size));
+    if (received > 0) {
+      bytes = PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
+      if (!bytes) return fail(self, read_error);
     }
+  } else {
+    bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
+    if (!bytes) return fail(self, read_error);
+    received = receive_into(fd, PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(size));
+    if (received > 0) {
+      PyObject* shrunk = bytes.release();
+      if (_PyBytes_Resize(&shrunk, received) < 0) return fail(self, read_error);
+      bytes = PyRef::steal(shrunk);
+    }
+  }
+  if (received < 0) {
+    if (PyErr_Occurred()) return fail(self, read_error);  // a signal handler raised
     if (errno == EAGAIN || errno == EWOULDBLOCK) Py_RETURN_NONE;
     PyErr_SetFromErrno(PyExc_OSError);
     return fail(self, read_error);
   }
   if (received == 0) return PyObject_CallMethodNoArgs(self, names.on_eof);
-  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
-  if (!bytes) return fail(self, read_error);
   PyRef protocol = attribute(self, names.protocol);
   if (!protocol) return nullptr;
   PyObject* args[] = {protocol.get(), bytes.get()};
@@ -212,13 +249,24 @@ PyObject* write(PyObject* self, PyObject* data) {
   return PyObject_CallMethodNoArgs(self, names.maybe_pause_protocol);
 }
 
+PyDoc_STRVAR(read_ready_doc,
+             "_read_ready($self)\n--\n\n"
+             "The socket's reader: receive what is there and hand it to the protocol.");
+PyDoc_STRVAR(write_doc,
+             "write($self, data, /)\n--\n\n"
+             "Send data (bytes-like) without blocking. What the socket does not take at\n"
+             "once is buffered and sent as it becomes writable.");
+
 PyMethodDef methods[] = {
-    {"_read_ready", read_ready, METH_NOARGS, nullptr},
-    {"write", write, METH_O, nullptr},
+    {"_read_ready", read_ready, METH_NOARGS, read_ready_doc},
+    {"write", write, METH_O, write_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "The native reader and write() of velkorio's socket transport, which\n"
+                    "takes the rest from asyncio's.")},
     {Py_tp_methods, methods},
     {0, nullptr},
 };

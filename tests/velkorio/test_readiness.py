@@ -277,6 +277,27 @@ class TestRegistration:
         assert any_loop.remove_reader(fd) is True
         run_iterations(any_loop, 2)
 
+    def test_number_reused_after_a_close_without_removal(self, any_loop):
+        # The kernel forgot the closed descriptor; the loop's entry for its
+        # number is stale. Changing it fails once and drops it, as asyncio's
+        # selector does, so that the next attempt registers the new file.
+        a, b = socket.socketpair()
+        fd = a.fileno()
+        any_loop.add_reader(fd, print)
+        a.close()
+        c, d = socket.socketpair()
+        try:
+            assert c.fileno() == fd
+            with pytest.raises(OSError):
+                any_loop.add_writer(fd, print)
+            written = []
+            any_loop.add_writer(fd, written.append, "writable")
+            run_iterations(any_loop, 2)
+            assert written and any_loop.remove_writer(fd) is True
+        finally:
+            for sock in (b, c, d):
+                sock.close()
+
     def test_socket_with_a_transport_is_refused(self, any_loop):
         async def main():
             server = await asyncio.start_server(lambda r, w: None, "127.0.0.1", 0)

@@ -2,9 +2,13 @@
 
 import asyncio
 import contextvars
+import errno
+import os
 import random
+import subprocess
 import sys
 import time
+from unittest import mock
 
 import pytest
 
@@ -61,6 +65,15 @@ class TestReadyQueue:
             any_loop.call_later(None, print)
         with pytest.raises(TypeError):
             any_loop.call_at(None, print)
+
+    def test_nan_deadline_is_refused(self, loop):
+        # asyncio queues it and fails in a later run_forever; refused where
+        # it enters, it cannot hold back the timers queued behind it.
+        for method in (loop.call_at, loop.call_later):
+            with pytest.raises(ValueError):
+                method(float("nan"), print)
+        assert not loop._scheduled
+        assert run(loop, asyncio.sleep(0.001, "timers run")) == "timers run"
 
 
 class TestTimers:
@@ -193,6 +206,47 @@ class TestClock:
         assert run(any_loop, main()) >= 0.02 - 1e-6
 
 
+class TestLoopClock:
+    """asyncio schedules by self.time(), which subclasses and test helpers
+    (mock.patch.object(loop, "time")) replace."""
+
+    @pytest.fixture(params=["subclass", "instance"])
+    def ahead(self, request, any_loop):
+        """A loop whose time() runs 1000 s ahead of the monotonic clock."""
+        shifted = lambda *_: time.monotonic() + 1000  # noqa: E731
+        if request.param == "subclass":
+            loop = type("Ahead", (type(any_loop),), {"time": shifted})()
+            yield loop
+            loop.close()
+        else:
+            with mock.patch.object(any_loop, "time", shifted):
+                yield any_loop
+
+    def test_timers_and_timeouts_follow_the_loop_clock(self, ahead):
+        handle = ahead.call_later(1, print)
+        assert handle.when() - ahead.time() == pytest.approx(1, abs=0.5)
+        handle.cancel()
+
+        async def main():
+            start = time.monotonic()
+            with pytest.raises(TimeoutError):
+                async with asyncio.timeout(0.05):
+                    await asyncio.sleep(10)
+            return time.monotonic() - start
+
+        assert 0.05 - 1e-3 <= ahead.run_until_complete(main()) < 5
+
+    def test_a_frozen_clock_runs_what_is_due_by_it(self, any_loop):
+        frozen = any_loop.time() + 100
+        ran = []
+        with mock.patch.object(any_loop, "time", return_value=frozen):
+            any_loop.call_at(frozen, ran.append, "due")
+            any_loop.call_at(frozen + 1, ran.append, "not yet")
+            run_iterations(any_loop, 2)
+        assert ran == ["due"]
+        any_loop.close()
+
+
 class TestContexts:
     var = contextvars.ContextVar("var", default="unset")
 
@@ -315,3 +369,49 @@ class TestCreateTask:
         task = any_loop.create_task(asyncio.sleep(0)); line = sys._getframe().f_lineno
         assert task._source_traceback[-1][1:3] == (line, "test_debug_source_traceback_ends_at_the_caller")
         any_loop.run_until_complete(task)
+
+
+SANDBOXED = r"""
+import ctypes, sys
+
+# A seccomp filter that answers `errno` to epoll_pwait2 and timerfd_create,
+# as a kernel without them (ENOSYS) or a sandbox forbidding them (EPERM) does.
+class Filter(ctypes.Structure):
+    _fields_ = [("code", ctypes.c_ushort), ("jt", ctypes.c_ubyte), ("jf", ctypes.c_ubyte),
+                ("k", ctypes.c_uint)]
+
+class Program(ctypes.Structure):
+    _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(Filter))]
+
+errno = int(sys.argv[1])
+rules = [Filter(0x20, 0, 0, 0)]  # the system call's number
+for number in (441, 283):  # epoll_pwait2, timerfd_create on x86-64
+    rules += [Filter(0x15, 0, 1, number), Filter(0x06, 0, 0, 0x00050000 | errno)]
+rules.append(Filter(0x06, 0, 0, 0x7FFF0000))  # everything else is allowed
+table = (Filter * len(rules))(*rules)
+libc = ctypes.CDLL(None, use_errno=True)
+assert libc.prctl(38, 1, 0, 0, 0) == 0  # no new privileges
+assert libc.prctl(22, 2, ctypes.byref(Program(len(rules), table))) == 0, ctypes.get_errno()
+
+import asyncio, time, velkorio
+
+async def main():
+    start = time.monotonic()
+    for _ in range(200):
+        await asyncio.sleep(0.0005)
+    await asyncio.wait_for(asyncio.sleep(0.01), 1)
+    return time.monotonic() - start
+
+took = velkorio.run(main())
+assert 0.1 <= took < 10, took
+print("ok")
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux" or os.uname().machine != "x86_64",
+                    reason="the filter names x86-64 system calls")
+@pytest.mark.parametrize("refusal", [errno.ENOSYS, errno.EPERM], ids=["ENOSYS", "EPERM"])
+def test_timed_waits_without_the_optional_system_calls(refusal):
+    done = subprocess.run([sys.executable, "-c", SANDBOXED, str(refusal)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.stdout == "ok\n", done.stderr

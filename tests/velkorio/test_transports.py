@@ -2,6 +2,7 @@
 control, end of file, errors, and protocol changes, on each loop alike."""
 
 import asyncio
+import operator
 import random
 import socket
 import struct
@@ -227,3 +228,85 @@ class TestErrors:
 
         assert run(any_loop, main()) == (
             "data argument must be a bytes, bytearray, or memoryview object, not 'str'")
+
+
+class TestAsAsyncioSeesIt:
+    """What programs and library test suites observe of asyncio's loop."""
+
+    def test_ready_io_is_handled_in_the_next_iteration(self, any_loop):
+        # asyncio looks for I/O in every iteration: two sleep(0) let data in,
+        # and a run that ends on the peer's connection_lost has seen the
+        # other end's end of file too.
+        async def main():
+            a, b = await connected_pair()
+            for i in range(50):
+                a.transport.write(b"%d," % i)
+                await asyncio.sleep(0)
+                await asyncio.sleep(0)
+                assert b.received.endswith(b"%d," % i), (i, b.received)
+            b.transport.close()
+            await b.lost
+            return a
+
+        a = run(any_loop, main())
+        assert a.eof.is_set()
+
+    @pytest.mark.parametrize("native", [True, False], ids=["socket", "subclass"])
+    def test_a_socket_subclass_keeps_its_methods(self, any_loop, native):
+        calls = []
+
+        class Watched(socket.socket):
+            def recv(self, *args):
+                calls.append("recv")
+                return super().recv(*args)
+
+            def send(self, *args):
+                calls.append("send")
+                return super().send(*args)
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            mine, theirs = socket.socketpair()
+            if not native:
+                mine = Watched(fileno=mine.detach())
+            _, a = await loop.connect_accepted_socket(Collector, mine)
+            _, b = await loop.connect_accepted_socket(Collector, theirs)
+            a.transport.write(b"ping")
+            b.transport.write(b"pong")
+            await wait_for(lambda: a.received and b.received)
+            a.transport.close()
+            b.transport.close()
+            return a.received
+
+        assert run(any_loop, main()) == b"pong"
+        assert sorted(set(calls)) == ([] if native else ["recv", "send"])
+
+    @pytest.mark.parametrize(
+        "max_size, works",
+        [(operator.index, True), (lambda size: type("Index", (), {"__index__": lambda s: size})(), True),
+         (float, False), (lambda size: "65536", False)],
+        ids=["int", "__index__", "float", "str"],
+    )
+    def test_max_size_as_socket_recv_takes_it(self, any_loop, max_size, works):
+        # A size socket.recv refuses is one fatal read error that closes the
+        # connection, never a reader called over and over.
+        reports = []
+        any_loop.set_exception_handler(lambda loop, context: reports.append(context))
+
+        async def main():
+            a, b = await connected_pair()
+            b.transport.max_size = max_size(65536)
+            a.transport.write(b"data")
+            if works:
+                await wait_for(lambda: b.received)
+                a.transport.close()
+                await b.lost
+                return b.received
+            return await b.lost
+
+        outcome = run(any_loop, main())
+        if works:
+            assert outcome == b"data" and not reports
+        else:
+            assert isinstance(outcome, TypeError)
+            assert [r["message"] for r in reports] == ["Fatal read error on socket transport"]

@@ -18,6 +18,7 @@ from __future__ import annotations
 import asyncio
 import asyncio.selector_events
 import asyncio.unix_events
+import os
 import socket
 
 from velkorio._core import Handle, LoopCore, Selector, SocketTransportCore, TimerHandle
@@ -41,11 +42,46 @@ def _has_standard_io(sock):
     )
 
 
-class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
-    """An asyncio event loop (`asyncio.AbstractEventLoop`) with a native core."""
+# How long, at most, a loop looks for I/O before it sleeps (microseconds),
+# when neither the loop's argument nor the environment says otherwise.
+DEFAULT_BUSY_POLL = 0
 
-    def __init__(self, selector=None) -> None:
-        super().__init__(Selector() if selector is None else selector)
+
+def _busy_poll_setting(busy_poll):
+    if busy_poll is not None:
+        return busy_poll
+    text = os.environ.get("VELKORIO_BUSY_POLL", "").strip()
+    if not text:
+        return DEFAULT_BUSY_POLL
+    try:
+        return int(text)
+    except ValueError:
+        raise ValueError(f"VELKORIO_BUSY_POLL must be a whole number of microseconds, not {text!r}") from None
+
+
+class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
+    """An asyncio event loop (`asyncio.AbstractEventLoop`) with a native core.
+
+    `busy_poll` is the longest time, in microseconds, that the loop keeps
+    looking for I/O before it goes to sleep, while looking has recently
+    found some (0 turns it off); None takes the environment variable
+    VELKORIO_BUSY_POLL, or the default. It applies to velkorio's own
+    selector only.
+    """
+
+    def __init__(self, selector=None, *, busy_poll=None) -> None:
+        try:
+            if selector is None:
+                selector = Selector()
+                selector.busy_poll = _busy_poll_setting(busy_poll)
+            elif busy_poll is not None:
+                if not isinstance(selector, Selector):
+                    raise TypeError("busy_poll needs velkorio's own selector")
+                selector.busy_poll = busy_poll
+        except BaseException:
+            self._closed = True  # nothing to close, nothing for __del__ to report
+            raise
+        super().__init__(selector)
 
     def _make_socket_transport(self, sock, protocol, waiter=None, *, extra=None, server=None):
         self._ensure_fd_no_transport(sock)
@@ -79,9 +115,9 @@ class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
             self._clear_queues()
 
 
-def new_event_loop() -> Loop:
+def new_event_loop(*, busy_poll=None) -> Loop:
     """A new velkorio loop: the loop factory for asyncio.run and asyncio.Runner."""
-    return Loop()
+    return Loop(busy_poll=busy_poll)
 
 
 def run(main, *, debug=None):

@@ -14,6 +14,7 @@
 #include "core/as_method.h"
 #include "core/lock_released.h"
 #include "core/pyref.h"
+#include "busy_poll.h"
 #include "deadline_timer.h"
 #include "runtime/invariant.h"
 
@@ -33,6 +34,7 @@ struct SelectorState {
   int epoll_fd = -1;
   PyRef keys;  // dict: fd -> selectors.SelectorKey
   DeadlineTimer deadline;  // ends waits shorter than precise_wait_limit
+  BusyPoll busy_poll;      // looking for I/O before a sleep
 };
 
 // Waits shorter than this end on the deadline timer rather than on epoll's
@@ -300,8 +302,39 @@ PyObject* get_fd_to_key(PyObject* self, void*) {
   return state.keys.share().release();
 }
 
+// busy_poll: the longest look for I/O before a sleep, in whole
+// microseconds; 0 turns it off.
+PyObject* get_busy_poll(PyObject* self, void*) {
+  return PyLong_FromLongLong(std::llround(state_of(self).busy_poll.limit() * 1e6));
+}
+int set_busy_poll(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "busy_poll cannot be deleted");
+    return -1;
+  }
+  const long long microseconds = PyLong_AsLongLong(value);
+  if (microseconds == -1 && PyErr_Occurred()) return -1;
+  if (microseconds < 0 || microseconds > 1'000'000) {
+    PyErr_SetString(PyExc_ValueError, "busy_poll must be from 0 to 1000000 microseconds");
+    return -1;
+  }
+  state_of(self).busy_poll.set_limit(static_cast<double>(microseconds) * 1e-6);
+  return 0;
+}
+
+// (window in microseconds, windows that found I/O, windows that missed):
+// for tests and figures.
+PyObject* selector_busy_poll_stats(PyObject* self, PyObject*) {
+  const BusyPoll& policy = state_of(self).busy_poll;
+  return Py_BuildValue("(dKK)", policy.window() * 1e6,
+                       static_cast<unsigned long long>(policy.found_count()),
+                       static_cast<unsigned long long>(policy.missed_count()));
+}
+
 PyGetSetDef selector_getset[] = {
     {"_fd_to_key", get_fd_to_key, nullptr, nullptr, nullptr},
+    {"busy_poll", get_busy_poll, set_busy_poll,
+     "The longest look for I/O before a sleep, in microseconds (0: off).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -357,6 +390,9 @@ PyMethodDef selector_methods[] = {
     {"close", selector_close, METH_NOARGS, close_doc},
     {"fileno", selector_fileno, METH_NOARGS, fileno_doc},
     {"_fileobj_lookup", selector_fileobj_lookup, METH_O, fileobj_lookup_doc},
+    {"_busy_poll_stats", selector_busy_poll_stats, METH_NOARGS,
+     "_busy_poll_stats($self)\n--\n\n"
+     "Return (window in microseconds, windows that found I/O, windows that missed)."},
     {"__enter__", selector_enter, METH_NOARGS, enter_doc},
     {"__exit__", selector_exit, METH_VARARGS, exit_doc},
     {nullptr, nullptr, 0, nullptr},
@@ -504,6 +540,55 @@ bool selector_remove(PyObject* selector, int fd) {
   return true;
 }
 
+namespace {
+
+// Looks for I/O without sleeping, with the interpreter lock released, until
+// something is found, the window closes or `deadline` (when not negative)
+// comes. 1 when `events` holds what was found, 0 when nothing was, -1 with
+// the error set.
+int look_before_sleep(SelectorState& state, std::vector<epoll_event>& events, double deadline) {
+  BusyPoll& policy = state.busy_poll;
+  double until = now_seconds() + policy.window();
+  if (deadline >= 0) until = std::min(until, deadline);
+  const int size = static_cast<int>(events.size());
+  int count = 0;
+  int error = 0;
+  {
+    velkor::LockReleased released;
+    for (;;) {
+      count = epoll_wait(state.epoll_fd, events.data(), size, 0);
+      if (count > 0) {
+        // A stale deadline timer's expiry is not I/O: read off, and on.
+        const auto first = events.begin();
+        const auto kept = std::remove_if(first, first + count, [&](const epoll_event& event) {
+          return state.deadline.consume(event);
+        });
+        count = static_cast<int>(kept - first);
+        if (count > 0) break;
+      }
+      if (count < 0) {
+        error = errno;
+        break;
+      }
+      if (now_seconds() >= until) break;
+    }
+  }
+  if (count > 0) {
+    events.resize(static_cast<std::size_t>(count));
+    policy.found();
+    return 1;
+  }
+  if (count < 0 && error != EINTR) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return -1;
+  }
+  policy.missed();
+  return 0;
+}
+
+}  // namespace
+
 int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& events) {
   SelectorState& state = state_of(selector);
   if (!check_open(state)) return -1;
@@ -511,7 +596,19 @@ int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& 
   const std::size_t capacity =
       static_cast<std::size_t>(PyDict_GET_SIZE(state.keys.get())) + 1;
   events.resize(capacity);
-  const double deadline = timeout < 0 ? -1.0 : now_seconds() + timeout;
+  const double wait_began = now_seconds();
+  const double deadline = timeout < 0 ? -1.0 : wait_began + timeout;
+  if (timeout != 0 && state.busy_poll.window() > 0) {
+    const int found = look_before_sleep(state, events, deadline);
+    if (found != 0) return found > 0 ? 0 : -1;
+    // Signal handlers that came due during the look run now, as they would
+    // have on the sleep's interruption.
+    if (PyErr_CheckSignals() < 0) return -1;
+    if (timeout > 0 && now_seconds() >= deadline) {
+      events.clear();  // the next timer is due
+      return 0;
+    }
+  }
   bool precise = false;
   if (timeout > 0 && timeout < precise_wait_limit) {
     timespec at{};
@@ -567,6 +664,7 @@ int select_native(PyObject* selector, double timeout, std::vector<epoll_event>& 
     if (count >= 0) {
       events.resize(static_cast<std::size_t>(count));
       std::erase_if(events, [&](const epoll_event& event) { return state.deadline.consume(event); });
+      if (timeout != 0) state.busy_poll.slept(now_seconds() - wait_began, !events.empty());
       return 0;
     }
     if (error != EINTR) {

@@ -285,6 +285,53 @@ def test_registration_failures_print_one_line_each():
     ])
 
 
+@pytest.mark.parametrize("case", ["closed, number reused", "regular file", "removed, then closed"])
+def test_a_failed_registration_describes_the_descriptor_as_add_reader_found_it(
+    loop, capfd, tmp_path, case
+):
+    # The watch registers later, on a worker; by then a number that was closed
+    # when add_reader saw it may name a regular file, which epoll refuses, and
+    # a removed watch's pipe may be closed: nothing is reported for that one.
+    path = tmp_path / "regular"
+    path.touch()
+    numbers = []
+    try:
+        for _ in range(10):
+            if case == "removed, then closed":
+                # Removed and closed while the workers still register the batch.
+                pipes = [os.pipe() for _ in range(100)]
+                for r, _ in pipes:
+                    loop.add_reader(r, lambda: None, ())
+                for r, w in pipes:
+                    loop.remove_reader(r)
+                    os.close(r)
+                    os.close(w)
+                continue
+            fd = os.open(path, os.O_RDONLY)
+            if case == "closed, number reused":
+                os.close(fd)
+            loop.add_reader(fd, lambda: None, ())
+            if case == "closed, number reused":
+                assert os.open(path, os.O_RDONLY) == fd  # the lowest free number
+            numbers.append(fd)
+        error = {"closed, number reused": "Bad file descriptor (os error 9)",
+                 "regular file": "Operation not permitted (os error 1)"}.get(case)
+        err = ""
+        deadline = time.monotonic() + 10
+        while True:
+            settle(loop, 0.02)
+            err += capfd.readouterr().err
+            if err.count("\n") >= len(numbers) or time.monotonic() > deadline:
+                break
+        assert sorted(err.splitlines()) == sorted(
+            f"Failed to register FD {fd}: {error}" for fd in numbers
+        )
+    finally:
+        for fd in numbers:
+            loop.remove_reader(fd)
+            os.close(fd)
+
+
 def test_a_closed_peer_is_reported_and_then_costs_no_cpu(loop, pair):
     a, b = pair
     reads = []

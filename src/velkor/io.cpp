@@ -1,12 +1,21 @@
 #include "io.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <sys/stat.h>
 
 #include "runtime/os_error.h"
 
 namespace velkor {
+
+FdIdentity FdIdentity::of(int fd) noexcept {
+  struct stat status;
+  if (fstat(fd, &status) != 0) return FdIdentity{errno};
+  return FdIdentity{0, status.st_dev, status.st_ino};
+}
 
 // One watch: registers its descriptor, waits for its direction, posts a
 // Callback message, and waits again, until cancelled, shut down, or the
@@ -20,20 +29,33 @@ namespace velkor {
 class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_this<WatchTask> {
  public:
   WatchTask(rt::Direction direction, FdWrapper fd, std::shared_ptr<WatchTarget> target,
-            LoopChannel::Sender sender, std::shared_ptr<rt::Poller> poller)
+            LoopChannel::Sender sender, std::shared_ptr<rt::Poller> poller,
+            std::optional<FdIdentity> noted)
       : direction_(direction),
         fd_(fd),
         target_(std::move(target)),
         sender_(std::move(sender)),
-        poller_(std::move(poller)) {}
+        poller_(std::move(poller)),
+        noted_(noted) {}
 
-  // The task's first run, on a worker.
+  // The task's first run: on a worker, or on the thread that asked for the
+  // watch (`noted_` is then empty: the descriptor is as the caller left it).
   void start() {
     if (target_->removed.load(std::memory_order_acquire)) return;
-    int error = 0;
-    auto registration = poller_->acquire(fd_.fd, error);
+    int error = noted_ ? gone_error() : 0;
+    std::shared_ptr<rt::Registration> registration;
+    if (error == 0) {
+      registration = poller_->acquire(fd_.fd, error);
+      // The number may have changed hands between the look and the
+      // registration: the failure is then the other file's.
+      if (!registration && error != 0 && noted_) {
+        if (const int gone = gone_error()) error = gone;
+      }
+    }
     if (!registration) {
-      if (error != 0) {
+      // Nothing to report for a watch removed meanwhile: its caller may
+      // rightly have closed the descriptor since.
+      if (error != 0 && !target_->removed.load(std::memory_order_acquire)) {
         const std::string text = rt::os_error_text(error);
         std::fprintf(stderr, "Failed to register FD %d: %s\n", fd_.fd, text.c_str());
         std::fflush(stderr);
@@ -48,6 +70,15 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
   }
 
   void on_ready() override { run(); }
+
+  // 0 while the number names the file that add() saw. Otherwise the error
+  // that describes the descriptor the caller meant: add()'s own when it was
+  // not open then, EBADF when its file has gone since (the number may name
+  // another file by now, which must not be watched in its place).
+  int gone_error() const noexcept {
+    if (noted_->error != 0) return noted_->error;
+    return FdIdentity::of(fd_.fd) == *noted_ ? 0 : EBADF;
+  }
 
   // Unparks the task if it waits; the caller drops what this returns. The
   // target's `removed` flag, set first by the abort handle, stops the task
@@ -99,6 +130,7 @@ class WatchTask final : public rt::ReadyWaiter, public std::enable_shared_from_t
   const std::shared_ptr<WatchTarget> target_;
   LoopChannel::Sender sender_;
   const std::shared_ptr<rt::Poller> poller_;
+  const std::optional<FdIdentity> noted_;
   std::mutex mutex_;  // guards registration_ between start() and abort()
   std::shared_ptr<rt::Registration> registration_;
   std::uint64_t closed_seen_ = 0;  // touched only by the thread running the task
@@ -132,11 +164,15 @@ IoRegistry::IoRegistry(LoopChannel::Sender sender, rt::RuntimeHandle runtime_han
 void IoRegistry::add(rt::Direction direction, int fd, PyRef callback, PyRef args,
                      bool start_here) {
   Watches& table = watches(direction);
+  // A worker registers the descriptor later, by when its number may have
+  // been closed and reused: note now which file it names.
+  std::optional<FdIdentity> noted;
+  if (!start_here) noted = FdIdentity::of(fd);
   // Everything that can fail comes first, so a failure changes nothing but,
   // when the task cannot be started, the end of the watch it replaces.
   auto target = std::make_shared<WatchTarget>(std::move(callback), std::move(args));
   auto task = std::make_shared<WatchTask>(direction, FdWrapper{fd}, target, sender,
-                                          runtime_handle.poller());
+                                          runtime_handle.poller(), noted);
   const auto slot = table.try_emplace(fd).first;
   // The old watch ends before the new one starts: running on, it could take
   // the new one's first event (and its call would then be dropped).

@@ -3,6 +3,7 @@
 // the watch task that posts its callback whenever the descriptor is ready.
 
 #include <memory>
+#include <sys/types.h>
 #include <unordered_map>
 #include <vector>
 
@@ -16,6 +17,19 @@ namespace velkor {
 // descriptor stays the Python caller's.
 struct FdWrapper {
   int fd;
+};
+
+// Which file a descriptor number named when its watch was asked for: its
+// identity, or the error (EBADF) when the number was not open. Noted on the
+// caller's thread with one fstat, so that a watch that registers later, on a
+// worker, can tell whether the number still names that file.
+struct FdIdentity {
+  int error = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+
+  static FdIdentity of(int fd) noexcept;
+  bool operator==(const FdIdentity&) const = default;
 };
 
 class WatchTask;

@@ -9,7 +9,9 @@
 // of callbacks cannot hold readiness and timers back. A readiness event
 // therefore reaches its callback without waking any other thread. While one
 // callback runs long, the watchdog lends the poller to the workers; the
-// thread takes it back at its next look.
+// thread takes it back at its next look. Each look and each sleep, with the
+// delivery of what it found, is marked in the gate (see PollGate), which
+// keeps the workers and the watchdog out meanwhile.
 
 #include <chrono>
 
@@ -43,21 +45,27 @@ class LoopPolling {
     Poller::Events events;
     PollGate& gate = runtime_.gate();
     gate.loop_begin_sleep();
+    // Awake once it has delivered; the watchdog, which stopped on finding
+    // the thread asleep, ticks again from then on.
+    const AtExit awake{[&] {
+      gate.loop_end_sleep();
+      runtime_.watchdog().woke();
+    }};
     const WakeFd::Woke woke = receiver.wait_with([&] {
       return runtime_.poller()->wait(events, -1, mask) ? WakeFd::Woke::signalled
                                                         : WakeFd::Woke::interrupted;
     });
-    gate.loop_end_sleep();
-    runtime_.watchdog().woke();
     deliver(events);
     return woke;
   }
 
   // Delivers what is ready now, without sleeping; true when there was
-  // anything.
+  // anything. Takes the poller back first if the watchdog lent it.
   bool poll_now() {
-    reclaim();
     Poller::Events events;
+    PollGate& gate = runtime_.gate();
+    gate.loop_begin_look();
+    const AtExit looked{[&] { gate.loop_end_look(); }};
     runtime_.poller()->wait(events, 0);
     deliver(events);
     return events.count > 0;
@@ -74,10 +82,11 @@ class LoopPolling {
   void callback_ended() noexcept { runtime_.watchdog().callback_ended(); }
 
  private:
-  // Takes the poller back if the watchdog lent it to the workers.
-  void reclaim() {
-    if (!runtime_.gate().loop_owns_poller()) runtime_.gate().loop_take();
-  }
+  template <typename F>
+  struct AtExit {
+    F run;
+    ~AtExit() { run(); }
+  };
 
   void deliver(const Poller::Events& events) {
     last_look_ = clock::now();

@@ -50,6 +50,8 @@ void Watchdog::on_tick() {
   if (!run_active_.load(std::memory_order_acquire) || gate_.loop_sleeps()) return;
   const std::uint64_t epoch = epoch_.load(std::memory_order_relaxed);
   if ((epoch & 1) && epoch == last_seen_) {
+    // Refused while the thread looks at the poller (the callback has ended
+    // since `epoch` was read): it ticks on, as it does for a callback.
     bool resume_pump = false;
     if (gate_.watchdog_take(resume_pump)) {
       take_overs_.fetch_add(1, std::memory_order_relaxed);

@@ -17,12 +17,14 @@
 #include "native_test.h"
 #include "runtime/channel.h"
 #include "runtime/loop_polling.h"
+#include "runtime/poll_gate.h"
 #include "runtime/runtime.h"
 
 using namespace std::chrono_literals;
 using velkor::rt::Channel;
 using velkor::rt::Direction;
 using velkor::rt::LoopPolling;
+using velkor::rt::PollGate;
 using velkor::rt::ReadyWaiter;
 using velkor::rt::Registration;
 using velkor::rt::Runtime;
@@ -288,4 +290,76 @@ TEST(runs_that_come_and_go_under_a_stream_of_events_never_stall_the_pump) {
   std::optional<Message> got;
   for (int i = 0; i < 5000 && !(got = receiver.try_recv()); ++i) std::this_thread::sleep_for(1ms);
   CHECK(got && got->kind == Kind::readiness);
+}
+
+TEST(the_watchdog_never_lets_a_worker_read_alongside_the_loops_thread) {
+  // The loop's thread looks, sleeps, and ends and begins runs while the
+  // watchdog keeps taking the poller and two workers keep entering. Whoever
+  // starts reading second sees the other in `reading` (the loop's thread
+  // counts 1000, a worker 1). `looks` has no synchronisation of its own:
+  // ThreadSanitizer sees an overlap too.
+  PollGate gate;
+  std::atomic<int> reading{0}, lent{0}, worker_reads{0};
+  std::atomic<bool> overlapped{false}, done{false};
+  std::uint64_t looks = 0;
+  std::atomic<std::uint64_t> seen{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < 2; ++w) {
+    threads.emplace_back([&] {
+      while (!done) {
+        if (!gate.worker_enter()) {
+          std::this_thread::yield();
+          continue;
+        }
+        if (reading.fetch_add(1) >= 1000) overlapped = true;
+        seen.store(looks, std::memory_order_relaxed);
+        std::this_thread::yield();
+        ++worker_reads;
+        reading.fetch_sub(1);
+        gate.worker_leave();
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    bool resume_pump = false;
+    while (!done) {
+      if (gate.watchdog_take(resume_pump)) ++lent;
+      std::this_thread::yield();
+    }
+  });
+  auto read = [&] {
+    if (reading.fetch_add(1000) != 0) overlapped = true;
+    ++looks;
+    std::this_thread::sleep_for(10us);  // the others run meanwhile
+    reading.fetch_sub(1000);
+  };
+  std::mt19937 rng(5);
+  gate.loop_take();
+  for (const auto until = std::chrono::steady_clock::now() + 300ms;
+       std::chrono::steady_clock::now() < until;) {
+    std::this_thread::yield();  // a callback: the watchdog may take the poller meanwhile
+    switch (rng() % 8) {
+      case 0:
+        gate.loop_begin_sleep();
+        read();
+        gate.loop_end_sleep();
+        break;
+      case 1:  // a run ends while a lent poller may have a reader; the next begins
+        (void)gate.loop_release();
+        gate.loop_take();
+        break;
+      default:
+        gate.loop_begin_look();
+        read();
+        gate.loop_end_look();
+    }
+  }
+  (void)gate.loop_release();
+  done = true;
+  for (auto& thread : threads) thread.join();
+  CHECK(!overlapped);
+  CHECK(lent > 0 && worker_reads > 0);
+  // The reader count came through intact: the poller can be taken again.
+  gate.loop_begin_look();
+  gate.loop_end_look();
 }

@@ -50,6 +50,9 @@ class Workload:
     # "loop": on the loop in this process, run by default; "servers": a
     # server process per loop under load, run on request (--servers).
     group: str = "loop"
+    # A server at light load (or none): the report shows the request
+    # latencies and the server's CPU share, in a table of its own.
+    light_load: bool = False
 
 
 class Trial:
@@ -196,7 +199,18 @@ def summary(workload: Workload, result: LoopResult) -> dict[str, float] | None:
     if cpu:
         out["cpu_median"] = statistics.median(cpu)
         out["cpu_min"] = min(cpu)
+    # Figures some server workloads add to their samples: the median of each
+    # over the repetitions, where every repetition has one.
+    for key in SAMPLE_FIGURES:
+        extra = [s.extra.get(key) for s in result.samples]
+        if all(v is not None for v in extra):
+            out[key] = statistics.median(extra)
     return out
+
+
+# Request latency percentiles in microseconds, and the server's CPU time
+# over the wall time as a percentage of one core.
+SAMPLE_FIGURES = ("p50_us", "p99_us", "cpu_percent")
 
 
 def run_once(workload: Workload, kind: LoopKind, count: int, timeout: float,
@@ -249,7 +263,9 @@ def run_workload(workload: Workload, kinds: list[LoopKind], quick: bool, repeats
     """Every repetition of a workload on every loop, interleaved so that drift
     in the machine's state spreads over all loops alike."""
     count = workload.quick_count if quick else workload.count
-    chosen = [k for k in kinds if workload.only is None or k.name in workload.only]
+    # A variant of a loop runs only where a workload asks for it by name.
+    chosen = [k for k in kinds if k.name in workload.only] if workload.only is not None \
+        else [k for k in kinds if k.variant_of is None]
     results = {k.name: LoopResult(k.name, count) for k in chosen}
     if workload.warm_up:
         warm_count = max(1, count // 20)

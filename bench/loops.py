@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import asyncio
+import inspect
 import os
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable
 
 
@@ -19,6 +20,11 @@ class LoopKind:
     # (add_reader(fd, cb, args)); asyncio's, uvloop's and velkorio's take
     # them spread.
     reader_args_as_tuple: bool = False
+    # A variant of another loop (that loop's name): it runs only in the
+    # workloads that name it in their `only`, and its server processes run
+    # that loop with `server_env` added to their environment.
+    variant_of: str | None = None
+    server_env: dict[str, str] = field(default_factory=dict)
 
     def add_reader(self, loop: Any, fd: int, callback: Callable[..., object]) -> None:
         if self.reader_args_as_tuple:
@@ -87,9 +93,24 @@ def available() -> tuple[list[LoopKind], dict[str, str]]:
     else:
         loaded_builds.setdefault("velkorio", module_identity(velkorio._core))
         kinds.append(LoopKind("velkorio", velkorio.new_event_loop, _close))
+        if "busy_poll" in inspect.signature(velkorio.new_event_loop).parameters:
+            kinds.append(LoopKind(
+                BUSY_POLL_VARIANT,
+                lambda: velkorio.new_event_loop(busy_poll=BUSY_POLL_US), _close,
+                variant_of="velkorio",
+                server_env={"VELKORIO_BUSY_POLL": str(BUSY_POLL_US)}))
+        else:
+            missing[BUSY_POLL_VARIANT] = "this build of velkorio has no busy_poll setting"
     return kinds, missing
 
 
 BASELINES = ("asyncio", "uvloop")
 # The loops whose figures the ratios put over each baseline's.
 SUBJECTS = ("velkor", "velkorio")
+# velkorio with busy polling on: how long (us) its loop keeps looking for
+# I/O before it sleeps. The server rows at light load run it beside velkorio
+# with busy polling off.
+BUSY_POLL_US = 50
+BUSY_POLL_VARIANT = "velkorio-poll"
+# Variants of a subject, whose ratios the rows that run them show too.
+VARIANT_SUBJECTS = (BUSY_POLL_VARIANT,)

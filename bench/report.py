@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import Any
 
 from .harness import LoopResult, Workload, summary
-from .loops import BASELINES, SUBJECTS
+from .loops import BASELINES, BUSY_POLL_US, BUSY_POLL_VARIANT, SUBJECTS, VARIANT_SUBJECTS
 
 Results = dict[str, dict[str, LoopResult]]  # workload name -> loop name -> result
 
@@ -32,15 +32,27 @@ def ratio(workload: Workload, results: dict[str, LoopResult], subject: str,
     return a["median"] / b["median"]
 
 
-def cpu_ratio(workload: Workload, results: dict[str, LoopResult], subject: str,
-              baseline: str) -> float | None:
-    """The subject's median CPU time per operation over the baseline's."""
+def figure_ratio(workload: Workload, results: dict[str, LoopResult], subject: str,
+                 baseline: str, key: str) -> float | None:
+    """The subject's figure `key` of its summary over the baseline's."""
     if not workload.ratios or subject not in results or baseline not in results:
         return None
     a, b = summary(workload, results[subject]), summary(workload, results[baseline])
-    if a is None or b is None or "cpu_median" not in a or not b.get("cpu_median"):
+    if a is None or b is None or a.get(key) is None or not b.get(key):
         return None
-    return a["cpu_median"] / b["cpu_median"]
+    return a[key] / b[key]
+
+
+def cpu_ratio(workload: Workload, results: dict[str, LoopResult], subject: str,
+              baseline: str) -> float | None:
+    """The subject's median CPU time per operation over the baseline's."""
+    return figure_ratio(workload, results, subject, baseline, "cpu_median")
+
+
+def subjects_of(results: dict[str, LoopResult]) -> list[str]:
+    """The subjects whose ratios a workload's results carry: velkor and
+    velkorio, and the variants of velkorio that ran it."""
+    return [*SUBJECTS, *(s for s in VARIANT_SUBJECTS if s in results)]
 
 
 def chain_minus_floor(workloads: list[Workload], results: Results) -> float | None:
@@ -84,14 +96,15 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
             if summary(w, result) is None:
                 failures.append(f"{w.name} on {name}: {result.error}")
             notes += [f"{w.name} on {name}: {n.render(result.runs)}" for n in result.notes.values()]
-    loop_rows = [w for w in workloads if w.metric != "rate"]
-    server_rows = [w for w in workloads if w.metric == "rate"]
-    if loop_rows:
-        lines += _loop_table(loop_rows, results, loop_names, repeats)
-    if server_rows:
-        if lines:
-            lines.append("")
-        lines += _server_table(server_rows, results, loop_names, repeats)
+    loop_rows = [w for w in workloads if w.group != "servers"]
+    server_rows = [w for w in workloads if w.group == "servers" and not w.light_load]
+    light_rows = [w for w in workloads if w.group == "servers" and w.light_load]
+    for rows, draw in ((loop_rows, _loop_table), (server_rows, _server_table),
+                       (light_rows, _light_table)):
+        if rows:
+            if lines:
+                lines.append("")
+            lines += draw(rows, results, loop_names, repeats)
     if failures:
         lines += ["", "failed:"] + [f"  {f}" for f in failures]
     if notes:
@@ -108,6 +121,9 @@ def _loop_table(workloads: list[Workload], results: Results, loop_names: list[st
     lines = []
     head1 = " " * (name_width + 2 + unit_width)
     head2 = f"{'workload':<{name_width}}  {'unit':<{unit_width}}"
+    # A variant of a loop gets a column only where a workload ran on it.
+    loop_names = [n for n in loop_names if n not in VARIANT_SUBJECTS
+                  or any(n in results.get(w.name, {}) for w in workloads)]
     for name in loop_names:
         head1 += f"  {name:>{group}}"
         head2 += "  " + "".join(f"{h:>{cell}}" for h in ("median", "min", "cpu"))
@@ -187,6 +203,83 @@ def _server_table(workloads: list[Workload], results: Results, loop_names: list[
     return lines
 
 
+def _percent(value: float | None) -> str:
+    if value is None:
+        return "-"
+    return f"{value:.3f}" if value < 0.1 else f"{value:.2f}" if value < 10 else f"{value:.1f}"
+
+
+def _light_table(workloads: list[Workload], results: Results, loop_names: list[str],
+                 repeats: int) -> list[str]:
+    """The servers at light load: a block of figures per loop, then the
+    ratios of each subject (busy-polling velkorio too) to each baseline."""
+    name_width = max([len(w.name) for w in workloads] + [len("light load")])
+    shown = [n for n in loop_names if any(n in results.get(w.name, {}) for w in workloads)]
+    cell = 8
+    heads = ("req/s", "cpu us", "p50 us", "p99 us", "% CPU")
+    group = len(heads) * cell
+    head1 = f"{'light load':<{name_width}}"
+    head2 = f"{'workload':<{name_width}}"
+    for name in shown:
+        head1 += f"  {name:>{group}}"
+        head2 += "  " + "".join(f"{h:>{cell}}" for h in heads)
+    lines = [head1, head2, "-" * len(head2)]
+    for w in workloads:
+        per_loop = results.get(w.name, {})
+        row = f"{w.name:<{name_width}}"
+        for name in shown:
+            result = per_loop.get(name)
+            figures = summary(w, result) if result is not None else None
+            if result is None:
+                row += "  " + f"{'-':>{cell}}" * len(heads)
+                continue
+            if figures is None:
+                row += f"  {'FAILED':>{group}}"
+                continue
+            rate = w.metric == "rate"
+            cpu = figures.get("cpu_median") if rate else None
+            row += "  " + "".join(f"{v:>{cell}}" for v in (
+                _number(w, figures["median"] if rate else None),
+                _number(w, None if cpu is None else cpu / 1000),
+                _number(w, figures.get("p50_us")), _number(w, figures.get("p99_us")),
+                _percent(figures.get("cpu_percent"))))
+        lines.append(row)
+    lines.append("-" * len(head2))
+
+    subjects = [s for s in (*SUBJECTS, *VARIANT_SUBJECTS) if s in shown]
+    pairs = [(s, b) for s in subjects for b in BASELINES if b in shown]
+    if pairs:
+        ratio_heads = ("req/s", "cpu", "p99")
+        head1 = f"{'ratios':<{name_width}}"
+        head2 = f"{'workload':<{name_width}}"
+        for s, b in pairs:
+            head1 += f"  {f'{s}/{b}':>{len(ratio_heads) * cell}}"
+            head2 += "  " + "".join(f"{h:>{cell}}" for h in ratio_heads)
+        lines += [head1, head2, "-" * len(head2)]
+        for w in workloads:
+            per_loop = results.get(w.name, {})
+            row = f"{w.name:<{name_width}}"
+            for s, b in pairs:
+                if w.metric == "rate":
+                    values = (ratio(w, per_loop, s, b), cpu_ratio(w, per_loop, s, b),
+                              figure_ratio(w, per_loop, s, b, "p99_us"))
+                else:  # the CPU share of an idle server
+                    values = (None, ratio(w, per_loop, s, b), None)
+                row += "  " + "".join(f"{_times(v):>{cell}}" for v in values)
+            lines.append(row)
+        lines.append("-" * len(head2))
+    lines.append(f"medians over {repeats} repetitions. cpu us: the server's CPU time per "
+                 "request; p50, p99: a request's latency")
+    lines.append("at the client, from sending its first byte to receiving the answer's last; "
+                 "% CPU: the server's CPU")
+    lines.append("time over the wall time, of one core. velkorio runs with busy polling off, "
+                 f"velkorio-poll with {BUSY_POLL_US} us")
+    lines.append("(VELKORIO_BUSY_POLL). ratios: the subject's median over the baseline's; "
+                 "req/s above 1, and cpu (per")
+    lines.append("request, or the idle server's % CPU) and p99 below 1, favour the subject.")
+    return lines
+
+
 def _versions() -> dict[str, str | None]:
     found: dict[str, str | None] = {}
     for module in ("uvloop", "velkor", "velkorio"):
@@ -217,6 +310,8 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
         "unavailable_loops": missing,
         "subjects": list(SUBJECTS),
         "baselines": list(BASELINES),
+        # The loops that run as another with a setting of their own.
+        "variants": {BUSY_POLL_VARIANT: {"of": "velkorio", "busy_poll_us": BUSY_POLL_US}},
         "workloads": {},
     }
     for w in workloads:
@@ -239,13 +334,17 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
                 **(summary(w, result) or {}),
                 "samples": [dataclasses.asdict(s) for s in result.samples],
             }
+        subjects = subjects_of(per_loop)
         entry["ratios"] = {f"{s}/{b}": ratio(w, per_loop, s, b)
-                           for s in SUBJECTS for b in BASELINES}
+                           for s in subjects for b in BASELINES}
         if w.metric == "rate":
             # The ratios above are of requests per second; these of the
             # server's CPU time per request.
             entry["cpu_ratios"] = {f"{s}/{b}": cpu_ratio(w, per_loop, s, b)
-                                   for s in SUBJECTS for b in BASELINES}
+                                   for s in subjects for b in BASELINES}
+        if w.light_load and w.metric == "rate":
+            entry["p99_ratios"] = {f"{s}/{b}": figure_ratio(w, per_loop, s, b, "p99_us")
+                                   for s in subjects for b in BASELINES}
         out["workloads"][w.name] = entry
     out["chain_minus_floor_ns"] = chain_minus_floor(workloads, results)
     return out

@@ -13,7 +13,7 @@ import statistics
 import threading
 import time
 
-from . import memory
+from . import loops, memory
 from .harness import Sample, Trial, Workload, native_thread_count
 from .servers import run as servers
 
@@ -336,10 +336,12 @@ HTTP_SERVERS = {
 }
 
 
-def record_load(t: Trial, load: servers.Load) -> None:
+def record_load(t: Trial, load: servers.Load, server: servers.Server) -> None:
     t.check(load.requests > 0 and load.wall_ns > 0, "the load generator got no reply")
     t.record(Sample(load.wall_ns, load.server_cpu_ns, value=load.requests * 1e9 / load.wall_ns,
-                    extra={"requests": load.requests}))
+                    extra={"requests": load.requests, "p50_us": load.p50_us,
+                           "p99_us": load.p99_us, "cpu_percent": load.cpu_percent,
+                           "busy_poll_us": server.busy_poll}))
 
 
 def echo_server(kind: str, size: int, warm: bool = True):
@@ -353,7 +355,7 @@ def echo_server(kind: str, size: int, warm: bool = True):
             if warm:
                 servers.echo_load(server, size, max(200, t.count // 10), ECHO_SECONDS / 4)
             load = servers.echo_load(server, size, t.count, ECHO_SECONDS)
-        record_load(t, load)
+        record_load(t, load, server)
     return body
 
 
@@ -362,8 +364,65 @@ def http_server(kind: str):
         with servers.Server(f"http-{kind}", t.kind.name) as server:
             servers.check_http(server)
             load = servers.wrk_load(server, t.count)  # the count is wrk's seconds
-        record_load(t, load)
+        record_load(t, load, server)
     return body
+
+
+# The rows at light load run velkorio twice: with busy polling off, and with
+# it on as velkorio-poll.
+LIGHT_LOOPS = (*SERVING_LOOPS, loops.BUSY_POLL_VARIANT)
+# Message size, connections, and requests per repetition (and with --quick).
+LIGHT_ECHOES = {"1k-c1": (1024, 1, 20_000, 500), "1k-c3": (1024, 3, 30_000, 1_000),
+                "100k-c1": (100 * 1024, 1, 5_000, 100), "100k-c3": (100 * 1024, 3, 5_000, 200)}
+PACED_RATE = 1000  # requests per second on the one connection of the fixed-rate row
+
+
+def light_server(kind: str, t: Trial) -> servers.Server:
+    """A server for a light-load row. These rows pin velkorio's busy polling
+    (VELKORIO_BUSY_POLL): off, except for the variant that turns it on."""
+    env = {"VELKORIO_BUSY_POLL": "0", **t.kind.server_env}
+    return servers.Server(kind, t.kind.variant_of or t.kind.name, env=env)
+
+
+def warm_round(server: servers.Server, size: int, count: int, connections: int) -> None:
+    # Untimed, as for the rows above.
+    servers.echo_load(server, size, max(200, count // 10), ECHO_SECONDS / 4, connections)
+
+
+def light_echo(size: int, connections: int):
+    def body(t: Trial) -> None:
+        with light_server("echo-protocol", t) as server:
+            warm_round(server, size, t.count, connections)
+            load = servers.echo_load(server, size, t.count, ECHO_SECONDS, connections)
+        record_load(t, load, server)
+    return body
+
+
+def light_http(connections: int):
+    def body(t: Trial) -> None:
+        with light_server("http-protocol", t) as server:
+            servers.check_http(server)
+            load = servers.wrk_load(server, t.count, connections)  # the count is wrk's seconds
+        record_load(t, load, server)
+    return body
+
+
+def paced_echo(t: Trial) -> None:
+    with light_server("echo-protocol", t) as server:
+        warm_round(server, 1024, t.count, 1)
+        load = servers.echo_load(server, 1024, t.count, t.count / PACED_RATE + 1, 1,
+                                 rate=PACED_RATE)
+    t.check(load.requests == t.count, f"{load.requests} of {t.count} paced requests done")
+    record_load(t, load, server)
+
+
+def idle_server(t: Trial) -> None:
+    with light_server("echo-protocol", t) as server:
+        # Traffic first, as a server sees between quiet spells; then none.
+        servers.echo_load(server, 1024, 200, ECHO_SECONDS / 4, 1)
+        load = servers.idle_load(server, t.count / 1000)  # the count is the wait in ms
+    t.record(Sample(load.span_ns, load.server_cpu_ns,
+                    extra={"cpu_percent": load.cpu_percent, "busy_poll_us": server.busy_poll}))
 
 
 SERVER_WORKLOADS: list[Workload] = [
@@ -381,6 +440,30 @@ SERVER_WORKLOADS: list[Workload] = [
                "(count: wrk's seconds)", http_server(kind), 3, 1, metric="rate", unit="req/s",
                fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers")
       for kind, what in HTTP_SERVERS.items()),
+    *(Workload(f"echo-protocol-{label}",
+               f"{size // 1024} KiB echoes over {connections} "
+               f"connection{'s' * (connections > 1)}, with their latency; server: "
+               f"{ECHO_SERVERS['protocol']} (at most {ECHO_SECONDS:g} s)",
+               light_echo(size, connections), count, quick, metric="rate", unit="req/s",
+               fresh_loop=False, only=LIGHT_LOOPS, warm_up=False, group="servers",
+               light_load=True)
+      for label, (size, connections, count, quick) in LIGHT_ECHOES.items()),
+    *(Workload(f"http-protocol-c{connections}",
+               f"wrk -t 1 -c {connections} --latency on GET /; server: "
+               f"{HTTP_SERVERS['protocol']} (count: wrk's seconds)",
+               light_http(connections), 3, 1, metric="rate", unit="req/s", fresh_loop=False,
+               only=LIGHT_LOOPS, warm_up=False, group="servers", light_load=True)
+      for connections in (1, 3)),
+    Workload(f"echo-protocol-1k-{PACED_RATE}rps",
+             f"1 KiB echoes on one connection, one every {1000 / PACED_RATE:g} ms: the "
+             "server's CPU share and the latency", paced_echo, 2 * PACED_RATE,
+             PACED_RATE // 2, metric="rate", unit="req/s", fresh_loop=False, only=LIGHT_LOOPS,
+             warm_up=False, group="servers", light_load=True),
+    Workload("echo-protocol-idle",
+             "an echo-protocol server's CPU share while no request comes, after a short "
+             "round of echoes (count: the wait in ms)", idle_server, 1500, 500,
+             metric="cpu-share", unit="% CPU", fresh_loop=False, only=LIGHT_LOOPS,
+             warm_up=False, group="servers", light_load=True),
 ]
 
 WORKLOADS: list[Workload] = [

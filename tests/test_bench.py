@@ -11,8 +11,8 @@ import threading
 
 import pytest
 
-from bench import loops, memory
-from bench.harness import LoopResult, Sample, Workload, run_once
+from bench import __main__ as bench_main, loops, memory
+from bench.harness import LoopResult, Sample, Workload, run_once, summary
 from bench.report import record, table
 from bench.servers import run as servers
 from bench.workloads import BY_NAME, WORKLOADS
@@ -109,16 +109,58 @@ class TestServers:
         with servers.Server(kind, loop_name, lifetime=60) as server:
             servers.check_http(server)
 
-    def test_server_reports_the_build_it_loaded(self):
-        with servers.Server("echo-sock", "velkorio", lifetime=60) as server:
+    def test_server_reports_the_build_and_busy_poll_it_loaded(self):
+        with servers.Server("echo-sock", "velkorio", lifetime=60,
+                            env={"VELKORIO_BUSY_POLL": "7"}) as server:
             assert server.build == loops.loaded_builds["velkorio"] is not None
+            assert server.busy_poll == 7
 
+    @pytest.mark.parametrize("connections,rate", [(1, None), (3, None), (2, 400)])
+    def test_client_times_each_request_and_keeps_its_rate(self, connections, rate):
+        with servers.Server("echo-protocol", "velkorio", lifetime=60) as server:
+            load = servers.echo_load(server, 4096, 60, 10.0, connections, rate=rate)
+        assert load.requests == 60
+        assert 0 < load.p50_us <= load.p99_us < 10e6
+        assert load.span_ns >= load.wall_ns and 0 < load.cpu_percent < 400
+        if rate:
+            # Some connection sent 30 requests, the last no sooner than 29
+            # intervals after the start.
+            assert load.wall_ns >= (60 // connections - 1) / rate * 1e9
+
+    def test_wrk_latencies_in_microseconds(self):
+        output = ("  Latency Distribution\n     50%   25.00us\n     99%    2.29ms\n"
+                  "  1 requests in 1.00s")
+        assert servers.wrk_percentiles(output) == {50: 25.0, 99: pytest.approx(2290.0)}
+
+    @pytest.mark.parametrize("name,loop_name,count", [
+        ("echo-protocol-1k-1000rps", "velkorio-poll", 100),
+        ("http-protocol-c1", "asyncio", 1),
+        ("echo-protocol-idle", "velkorio", 200),
+    ])
+    def test_light_load_rows_record_latency_and_cpu_share(self, name, loop_name, count):
+        workload = BY_NAME[name]
+        result = LoopResult(loop_name, count)
+        sample = run_once(workload, KINDS[loop_name], count, 60.0, result)
+        assert result.error is None and sample is not None
+        extra = sample.extra
+        # An idle server spinning would show here; so would a lost reading.
+        assert 0 <= extra["cpu_percent"] < (50 if name.endswith("idle") else 400)
+        assert extra["busy_poll_us"] == {"asyncio": None, "velkorio": 0, "velkorio-poll": 50}[
+            loop_name]
+        if workload.metric == "rate":
+            assert 0 < extra["p50_us"] <= extra["p99_us"]
+        if name.endswith("rps"):
+            # count requests, one a millisecond: none started early.
+            assert extra["requests"] == count
+            assert sample.value <= 1000 * count / (count - 1) + 1e-6
+
+    @pytest.mark.parametrize("rate", [None, 200], ids=["back-to-back", "paced"])
     @pytest.mark.parametrize("fault,message", [
         (lambda data: data[:-1] + bytes([data[-1] ^ 1]), "differs at byte"),
         (lambda data: data + data[:1], "after the last echo|differs at byte"),
         (lambda data: b"", "closed the connection"),
     ], ids=["flipped-bit", "extra-byte", "early-close"])
-    def test_client_refuses_a_wrong_echo(self, fault, message):
+    def test_client_refuses_a_wrong_echo(self, fault, message, rate):
         # A server that echoes its first message faithfully and then
         # corrupts one reply in the given way.
         listener = socket.create_server(("127.0.0.1", 0))
@@ -147,7 +189,7 @@ class TestServers:
 
         try:
             with pytest.raises(servers.ServerError, match=message):
-                servers.echo_load(Fake, 100, 5, 5.0, connections=1)
+                servers.echo_load(Fake, 100, 5, 5.0, connections=1, rate=rate)
         finally:
             listener.close()
             thread.join(5)
@@ -306,6 +348,84 @@ class TestServerReport:
         text = table([self.ECHO], results, ALL_LOOPS, repeats=1)
         assert "FAILED" in text
         assert "echo-sock-1k on velkorio: ServerError: the echo client failed" in text
+
+
+def _light(name, per_second, cpu_us, p99_us, requests=1000):
+    """A light-load result: `_rate`'s, with a p99 latency and a CPU share."""
+    result = _rate(name, per_second, cpu_us, requests)
+    result.samples[0].extra.update(p50_us=p99_us / 2, p99_us=p99_us,
+                                   cpu_percent=per_second * cpu_us / 1e4)
+    return result
+
+
+def _idle(name, percent):
+    return LoopResult(name, 500, samples=[
+        Sample(10**9, int(percent * 1e7), extra={"cpu_percent": percent})])
+
+
+class TestLightLoadReport:
+    ECHO, IDLE = BY_NAME["echo-protocol-1k-c1"], BY_NAME["echo-protocol-idle"]
+    LOOPS = [*ALL_LOOPS, "velkorio-poll"]
+
+    def _results(self):
+        return {
+            "echo-protocol-1k-c1": {"asyncio": _light("asyncio", 20_000, 40.0, 200.0),
+                                    "velkorio": _light("velkorio", 25_000, 30.0, 100.0),
+                                    "velkorio-poll": _light("velkorio-poll", 40_000, 20.0, 50.0)},
+            "echo-protocol-idle": {"asyncio": _idle("asyncio", 0.5),
+                                   "velkorio": _idle("velkorio", 0.25),
+                                   "velkorio-poll": _idle("velkorio-poll", 2.0)},
+        }
+
+    def test_figures_and_both_velkorio_ratios_in_table_and_record(self):
+        text = table([CHAIN, self.ECHO, self.IDLE], {**_run_results(), **self._results()},
+                     self.LOOPS, repeats=1)
+        lines = text.splitlines()
+        # The loop table has no column for a variant that ran none of its rows.
+        assert "velkorio-poll" not in lines[0]
+        light = lines.index(next(l for l in lines if l.startswith("light load")))
+        assert lines[light].split()[2:] == ["asyncio", "velkorio", "velkorio-poll"]
+        echo, idle, echo_ratios, idle_ratios = (
+            l.split()[1:] for l in lines[light:] if l.startswith("echo-"))
+        # req/s, cpu us, p50 us, p99 us and % CPU per loop.
+        assert echo[:5] == ["20,000", "40.0", "100", "200", "80.0"]
+        assert idle[:5] == ["-"] * 4 + ["0.50"]
+        # velkorio, then velkorio-poll, over asyncio: req/s, cpu, p99.
+        assert echo_ratios == ["1.25x", "0.75x", "0.50x", "2.00x", "0.50x", "0.25x"]
+        assert idle_ratios == ["-", "0.50x", "-", "-", "4.00x", "-"]
+
+        data = record([self.ECHO, self.IDLE], self._results(), quick=True, repeats=1,
+                      timeout=1.0, missing={})
+        json.dumps(data)
+        echo = data["workloads"]["echo-protocol-1k-c1"]
+        assert echo["loops"]["velkorio-poll"]["p99_us"] == 50.0
+        assert echo["loops"]["asyncio"]["cpu_percent"] == pytest.approx(80.0)
+        assert echo["ratios"]["velkorio-poll/asyncio"] == pytest.approx(2.0)
+        assert echo["cpu_ratios"]["velkorio-poll/asyncio"] == pytest.approx(0.5)
+        assert echo["p99_ratios"]["velkorio/asyncio"] == pytest.approx(0.5)
+        idle = data["workloads"]["echo-protocol-idle"]
+        assert idle["better"] == "lower"
+        assert idle["ratios"]["velkorio-poll/asyncio"] == pytest.approx(4.0)
+
+    def test_a_quick_run_carries_the_new_figures(self, tmp_path, capfd):
+        path = tmp_path / "run.json"
+        status = bench_main.main(["--quick", "--repeat", "1", "--only",
+                                  "chain,echo-protocol-1k-c3", "--json", str(path),
+                                  "--chart", str(tmp_path / "run.png")])
+        out = capfd.readouterr().out
+        assert status == 0, out
+        data = json.loads(path.read_text())
+        # The variant runs where a row names it, and nowhere else.
+        assert "velkorio-poll" not in data["workloads"]["chain"]["loops"]
+        echo = data["workloads"]["echo-protocol-1k-c3"]
+        assert {"asyncio", "velkorio", "velkorio-poll"} <= echo["loops"].keys()
+        for name, entry in echo["loops"].items():
+            assert 0 < entry["p50_us"] <= entry["p99_us"], name
+            assert entry["cpu_percent"] > 0, name
+            assert entry["samples"][0]["extra"]["busy_poll_us"] == {
+                "velkorio": 0, "velkorio-poll": loops.BUSY_POLL_US}.get(name)
+        assert echo["p99_ratios"]["velkorio-poll/asyncio"] > 0
+        assert "light load" in out and "velkorio-poll/asyncio" in out
 
 
 class TestChart:

@@ -2,7 +2,7 @@
  * A load client for echo servers.
  *
  *   echo_client -p PORT [-H HOST] [-c CONNECTIONS] [-s BYTES] [-d SECONDS]
- *               [-n REQUESTS] [-t LIMIT]
+ *               [-n REQUESTS] [-r RATE] [-t LIMIT]
  *
  * Opens CONNECTIONS (10) connections to HOST (127.0.0.1):PORT; on each, sends
  * a message of BYTES (1024), reads the whole echo back and compares every
@@ -10,6 +10,12 @@
  * a generator seeded with the connection's and the request's number, so an
  * echo of the wrong connection, of an earlier request or shifted by any
  * amount does not match.
+ *
+ * With -r, each connection sends RATE requests per second at most: its k-th
+ * request starts at the start plus k / RATE seconds (the connections'
+ * schedules staggered evenly over one interval), never earlier, and as soon
+ * as the previous echo is complete when that is later. Without it each
+ * connection sends its next request as soon as the previous echo is back.
  *
  * New requests stop after SECONDS, or once REQUESTS have been sent in all;
  * the requests then in flight are still read back and checked, and each
@@ -19,9 +25,12 @@
  * The run ends after LIMIT seconds (SECONDS + 30 by default) whatever
  * happens; connections still busy then count as errors. It prints one line,
  *
- *   requests=N seconds=S requests_per_second=R errors=E
+ *   requests=N seconds=S requests_per_second=R errors=E p50_us=P p99_us=Q
  *
- * where S runs from the first send to the last complete echo, and exits 1
+ * where S runs from the first send to the last complete echo, and P and Q
+ * are the median and the 99th percentile (nearest rank) of the requests'
+ * latencies in microseconds, each from just before the request's first byte
+ * is sent to the receipt of its echo's last byte. It exits 1
  * on any error: a refused connection, a mismatch, an early close, a reset,
  * the time limit, or no request done at all. One thread; epoll.
  */
@@ -37,11 +46,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
-enum state { BUSY, CLOSING, DONE, FAILED };
+/* WAITING: between requests, until the connection's next scheduled start. */
+enum state { BUSY, WAITING, CLOSING, DONE, FAILED };
 
 struct conn {
     int fd;
@@ -50,20 +62,25 @@ struct conn {
     uint64_t request;   /* this connection's number for the request in flight */
     size_t sent, received;
     unsigned char *message;
+    uint64_t begun;     /* when the request's first byte went out, 0 before */
+    uint64_t next_at;   /* with a rate: when the next request may start */
 };
 
 static size_t size = 1024;
 static double duration = 0;   /* 0: no time bound on new requests */
 static uint64_t max_requests; /* 0: no count bound */
+static uint64_t interval;     /* ns between one connection's starts; 0: no rate */
 static uint64_t issued, completed;
 static int errors;
-static double started, last_done, stop_at;
+static uint64_t started, last_done, stop_at; /* ns on the monotonic clock */
+static uint64_t *latencies;                  /* ns, one per completed request */
+static size_t latencies_cap;
 static unsigned char scratch[1 << 16];
 
-static double now(void) {
+static uint64_t now(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
+    return (uint64_t)ts.tv_sec * 1000000000u + ts.tv_nsec;
 }
 
 static uint64_t mix(uint64_t z) { /* splitmix64's finaliser */
@@ -89,23 +106,60 @@ static void fail(struct conn *c, const char *what) {
     errors++;
 }
 
-static void start_request(struct conn *c) {
-    c->request++;
-    c->sent = c->received = 0;
-    fill(c->message, size, c->index, c->request);
-    issued++;
+static int no_more_requests(uint64_t at) {
+    return (duration > 0 && at >= stop_at) || (max_requests && issued >= max_requests);
 }
 
-/* A request's echo is complete: send the next one, or begin closing. */
-static void finish_request(struct conn *c) {
-    completed++;
-    last_done = now();
-    if ((duration > 0 && last_done >= stop_at) || (max_requests && issued >= max_requests)) {
-        shutdown(c->fd, SHUT_WR);
-        c->state = CLOSING;
-    } else {
-        start_request(c);
+static void begin_closing(struct conn *c) {
+    shutdown(c->fd, SHUT_WR);
+    c->state = CLOSING;
+}
+
+/* Starts the connection's next request at time t, or begins closing. */
+static void next_request(struct conn *c, uint64_t t) {
+    if (no_more_requests(t)) {
+        begin_closing(c);
+        return;
     }
+    c->request++;
+    c->sent = c->received = 0;
+    c->begun = 0;
+    fill(c->message, size, c->index, c->request);
+    issued++;
+    c->state = BUSY;
+}
+
+static void record_latency(uint64_t ns) {
+    if (completed == latencies_cap) {
+        latencies_cap = latencies_cap ? 2 * latencies_cap : 4096;
+        latencies = realloc(latencies, latencies_cap * sizeof *latencies);
+        if (!latencies) {
+            perror("echo_client");
+            exit(1);
+        }
+    }
+    latencies[completed] = ns;
+}
+
+/* A request's echo is complete: send the next one, wait for its time, or
+ * begin closing. */
+static void finish_request(struct conn *c) {
+    uint64_t t = now();
+    record_latency(t - c->begun);
+    completed++;
+    last_done = t;
+    if (interval) {
+        c->next_at += interval;
+        if (c->next_at > t) {
+            /* A start at or after the time bound would not happen: close now. */
+            if (no_more_requests(c->next_at))
+                begin_closing(c);
+            else
+                c->state = WAITING;
+            return;
+        }
+    }
+    next_request(c, t);
 }
 
 static int would_block(void) { return errno == EAGAIN || errno == EWOULDBLOCK; }
@@ -115,6 +169,7 @@ static void pump(struct conn *c) {
     for (;;) {
         int progress = 0;
         if (c->state == BUSY && c->sent < size) {
+            if (c->begun == 0) c->begun = now();
             ssize_t n = send(c->fd, c->message + c->sent, size - c->sent, MSG_NOSIGNAL);
             if (n > 0) {
                 c->sent += n;
@@ -146,8 +201,12 @@ static void pump(struct conn *c) {
                 fail(c, strerror(errno));
                 return;
             }
-        } else if (c->state == CLOSING) {
+        } else if (c->state == CLOSING || c->state == WAITING) {
             ssize_t n = recv(c->fd, scratch, sizeof scratch, 0);
+            if (n == 0 && c->state == WAITING) {
+                fail(c, "the server closed the connection between requests");
+                return;
+            }
             if (n == 0) {
                 close(c->fd);
                 c->state = DONE;
@@ -191,16 +250,40 @@ static int open_connection(const char *host, int port) {
 
 static void usage(void) {
     fprintf(stderr, "usage: echo_client -p PORT [-H HOST] [-c CONNECTIONS] [-s BYTES] "
-                    "[-d SECONDS] [-n REQUESTS] [-t LIMIT]\n");
+                    "[-d SECONDS] [-n REQUESTS] [-r RATE] [-t LIMIT]\n");
     exit(2);
+}
+
+static int by_value(const void *a, const void *b) {
+    uint64_t x = *(const uint64_t *)a, y = *(const uint64_t *)b;
+    return (x > y) - (x < y);
+}
+
+/* The nearest-rank percentile of the sorted latencies, in microseconds. */
+static double percentile_us(double p) {
+    if (completed == 0) return 0;
+    size_t rank = (size_t)(p / 100 * completed + 0.999999);
+    if (rank < 1) rank = 1;
+    if (rank > completed) rank = completed;
+    return latencies[rank - 1] / 1e3;
+}
+
+static int active(const struct conn *c) {
+    return c->state == BUSY || c->state == WAITING || c->state == CLOSING;
+}
+
+static int any_active(const struct conn *conns, int connections) {
+    for (int i = 0; i < connections; i++)
+        if (active(&conns[i])) return 1;
+    return 0;
 }
 
 int main(int argc, char **argv) {
     const char *host = "127.0.0.1";
     int port = 0, connections = 10;
-    double limit = 0;
+    double limit = 0, rate = 0;
     int opt;
-    while ((opt = getopt(argc, argv, "H:p:c:s:d:n:t:")) != -1) {
+    while ((opt = getopt(argc, argv, "H:p:c:s:d:n:r:t:")) != -1) {
         switch (opt) {
         case 'H': host = optarg; break;
         case 'p': port = atoi(optarg); break;
@@ -208,23 +291,31 @@ int main(int argc, char **argv) {
         case 's': size = strtoull(optarg, NULL, 10); break;
         case 'd': duration = atof(optarg); break;
         case 'n': max_requests = strtoull(optarg, NULL, 10); break;
+        case 'r': rate = atof(optarg); break;
         case 't': limit = atof(optarg); break;
         default: usage();
         }
     }
     if (optind != argc || port <= 0 || port > 65535 || connections <= 0 || size == 0 ||
-        size > (64u << 20) || duration < 0 || limit < 0 || (duration == 0 && max_requests == 0))
+        size > (64u << 20) || duration < 0 || limit < 0 || rate < 0 || rate > 1e9 ||
+        (duration == 0 && max_requests == 0))
         usage();
     if (limit == 0) limit = duration + 30;
+    if (rate > 0) interval = (uint64_t)(1e9 / rate + 0.5);
     /* A last resort should the loop below ever fail to notice the limit. */
     alarm((unsigned)limit + 10);
 
     int ep = epoll_create1(EPOLL_CLOEXEC);
     struct conn *conns = calloc(connections, sizeof *conns);
-    if (ep < 0 || !conns) {
+    /* Wakes the loop for the next scheduled start; data.ptr NULL. */
+    int timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    struct epoll_event timer_ev = {.events = EPOLLIN, .data.ptr = NULL};
+    if (ep < 0 || !conns || timer < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, timer, &timer_ev) < 0) {
         perror("echo_client");
         return 1;
     }
+    /* Scheduled starts come at most 1 us late rather than the default 50 us. */
+    if (interval) prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     for (int i = 0; i < connections; i++) {
         struct conn *c = &conns[i];
         c->index = i;
@@ -242,46 +333,67 @@ int main(int argc, char **argv) {
     }
 
     started = last_done = now();
-    stop_at = started + duration;
-    double deadline = started + limit;
+    stop_at = started + (uint64_t)(duration * 1e9);
+    uint64_t deadline = started + (uint64_t)(limit * 1e9);
     for (int i = 0; i < connections; i++) {
-        if (max_requests && issued >= max_requests) {
-            shutdown(conns[i].fd, SHUT_WR);
-            conns[i].state = CLOSING;
-        } else {
-            start_request(&conns[i]);
-        }
-        pump(&conns[i]);
+        struct conn *c = &conns[i];
+        c->next_at = started + interval * i / connections;
+        if (c->next_at > started)
+            c->state = WAITING;
+        else
+            next_request(c, started);
+        pump(c);
     }
 
     struct epoll_event events[64];
     for (;;) {
-        int active = 0;
-        for (int i = 0; i < connections; i++) active += conns[i].state == BUSY || conns[i].state == CLOSING;
-        if (!active) break;
-        double left = deadline - now();
-        if (left <= 0) {
+        /* Start the requests whose time has come; arm the timer for the next. */
+        uint64_t t = now(), earliest = UINT64_MAX;
+        for (int i = 0; i < connections; i++) {
+            struct conn *c = &conns[i];
+            if (c->state == WAITING && c->next_at <= t) {
+                next_request(c, t);
+                pump(c);
+            }
+            if (c->state == WAITING && c->next_at < earliest) earliest = c->next_at;
+        }
+        if (!any_active(conns, connections)) break;
+        t = now();
+        if (t >= deadline) {
             for (int i = 0; i < connections; i++)
-                if (conns[i].state == BUSY || conns[i].state == CLOSING) fail(&conns[i], "time limit reached");
+                if (active(&conns[i])) fail(&conns[i], "time limit reached");
             break;
         }
-        int n = epoll_wait(ep, events, 64, (int)(left * 1000) + 1);
+        if (earliest != UINT64_MAX) {
+            struct itimerspec when = {.it_value = {.tv_sec = earliest / 1000000000u,
+                                                   .tv_nsec = earliest % 1000000000u}};
+            timerfd_settime(timer, TFD_TIMER_ABSTIME, &when, NULL);
+        }
+        int n = epoll_wait(ep, events, 64, (int)((deadline - t) / 1000000) + 1);
         if (n < 0 && errno != EINTR) {
             perror("echo_client: epoll_wait");
             return 1;
         }
         for (int i = 0; i < n; i++) {
             struct conn *c = events[i].data.ptr;
-            if (c->state == BUSY || c->state == CLOSING) pump(c);
+            if (c == NULL) {
+                uint64_t expirations;
+                while (read(timer, &expirations, sizeof expirations) > 0) {}
+            } else if (active(c)) {
+                pump(c);
+            }
         }
     }
 
-    double seconds = last_done - started;
+    double seconds = (last_done - started) / 1e9;
     if (completed == 0 && errors == 0) {
         fprintf(stderr, "echo_client: no request was done\n");
         errors = 1;
     }
-    printf("requests=%llu seconds=%.6f requests_per_second=%.1f errors=%d\n",
-           (unsigned long long)completed, seconds, seconds > 0 ? completed / seconds : 0.0, errors);
+    if (completed) qsort(latencies, completed, sizeof *latencies, by_value);
+    printf("requests=%llu seconds=%.6f requests_per_second=%.1f errors=%d "
+           "p50_us=%.1f p99_us=%.1f\n",
+           (unsigned long long)completed, seconds, seconds > 0 ? completed / seconds : 0.0, errors,
+           percentile_us(50), percentile_us(99));
     return errors ? 1 : 0;
 }

@@ -20,7 +20,7 @@ import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO
+from typing import IO, Mapping
 
 from .. import loops
 
@@ -90,19 +90,35 @@ class Load:
     requests: int
     wall_ns: int  # from the load generator's first request to its last reply
     server_cpu_ns: int  # the server's CPU time while the load ran
+    # The wall time over which server_cpu_ns was read (the load generator's
+    # whole run, as this process saw it).
+    span_ns: int = 0
+    # The latency of a request as the load generator measures it, from the
+    # send of its first byte to the receipt of its answer's last byte.
+    p50_us: float | None = None
+    p99_us: float | None = None
+
+    @property
+    def cpu_percent(self) -> float | None:
+        """The server's CPU time over the wall time, as a percentage of one core."""
+        return 100.0 * self.server_cpu_ns / self.span_ns if self.span_ns > 0 else None
 
 
 class Server:
     """One server process: `with Server(kind, loop) as server:` starts it and
     waits for its port; leaving the block stops it, and fails if it died
-    early or wrote anything to stderr."""
+    early or wrote anything to stderr. `env` is added to the environment the
+    process inherits."""
 
-    def __init__(self, kind: str, loop: str, lifetime: float = 600.0) -> None:
+    def __init__(self, kind: str, loop: str, lifetime: float = 600.0,
+                 env: Mapping[str, str] | None = None) -> None:
         self.kind = kind
         self.loop = loop
         self.lifetime = lifetime
+        self.env = dict(env or {})
         self.port = 0
         self.build: dict | None = None
+        self.busy_poll: int | None = None  # velkorio's setting in the server
         self._process: subprocess.Popen[str] | None = None
         self._stderr: IO[str] | None = None
 
@@ -112,7 +128,7 @@ class Server:
             [sys.executable, str(SERVE), self.kind, "--loop", self.loop,
              "--lifetime", str(self.lifetime)],
             cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._stderr,
-            text=True)
+            text=True, env={**os.environ, **self.env})
         try:
             ready = self._ready_line()
         except BaseException:
@@ -120,10 +136,18 @@ class Server:
             raise
         self.port = ready["port"]
         self.build = ready["build"]
+        self.busy_poll = ready.get("busy_poll")
+        problem = None
         if self.loop in loops.loaded_builds and self.build != loops.loaded_builds[self.loop]:
+            problem = (f"the server loaded another build of {self.loop} than this process "
+                       "(was it rebuilt during the run?)")
+        asked = self.env.get("VELKORIO_BUSY_POLL")
+        if self.loop == "velkorio" and asked is not None and self.busy_poll != int(asked):
+            problem = (f"the server's velkorio loop busy-polls {self.busy_poll} us, "
+                       f"not the {asked} us asked for")
+        if problem is not None:
             self._stop()
-            raise ServerError(f"the server loaded another build of {self.loop} than this "
-                              "process (was it rebuilt during the run?)")
+            raise ServerError(problem)
         return self
 
     def _ready_line(self) -> dict:
@@ -180,25 +204,45 @@ class Server:
 
 
 _CLIENT_LINE = re.compile(r"requests=(\d+) seconds=([\d.]+) requests_per_second=[\d.]+ "
-                          r"errors=(\d+)")
+                          r"errors=(\d+)(?: p50_us=([\d.]+) p99_us=([\d.]+))?")
+
+
+def _run_load(server: Server, command: list[str], timeout: float
+              ) -> tuple[subprocess.CompletedProcess[str], int, int]:
+    """Runs a load generator; its result, and the server's CPU time and
+    the wall time over its run."""
+    before, start = server.cpu_ns(), time.perf_counter_ns()
+    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    span, after = time.perf_counter_ns() - start, server.cpu_ns()
+    return done, after - before, span
 
 
 def echo_load(server: Server, size: int, requests: int, seconds: float,
-              connections: int = CONNECTIONS) -> Load:
+              connections: int = CONNECTIONS, rate: float | None = None) -> Load:
     """Runs the echo client against `server` until `requests` echoes of
-    `size` bytes are done or `seconds` have passed, whichever comes first.
+    `size` bytes are done or `seconds` have passed, whichever comes first;
+    with `rate`, each connection starts at most that many requests a second.
     Raises ServerError unless every byte came back as sent."""
     client = echo_client()
     command = [str(client), "-p", str(server.port), "-c", str(connections), "-s", str(size),
                "-n", str(requests), "-d", f"{seconds:g}", "-t", f"{seconds + 30:g}"]
-    before = server.cpu_ns()
-    done = subprocess.run(command, capture_output=True, text=True, timeout=seconds + 60)
-    after = server.cpu_ns()
+    if rate is not None:
+        command += ["-r", f"{rate:g}"]
+    done, cpu, span = _run_load(server, command, seconds + 60)
     match = _CLIENT_LINE.search(done.stdout)
     if done.returncode != 0 or match is None or int(match[3]) != 0:
         detail = " | ".join((done.stderr.strip().splitlines() or ["no message"])[:4])
         raise ServerError(f"the echo client failed (status {done.returncode}): {detail}")
-    return Load(int(match[1]), int(float(match[2]) * 1e9), after - before)
+    p50, p99 = (float(match[4]), float(match[5])) if match[4] else (None, None)
+    return Load(int(match[1]), int(float(match[2]) * 1e9), cpu, span, p50, p99)
+
+
+def idle_load(server: Server, seconds: float) -> Load:
+    """No load at all for `seconds`: the server's CPU time over them."""
+    before, start = server.cpu_ns(), time.perf_counter_ns()
+    time.sleep(seconds)
+    span, after = time.perf_counter_ns() - start, server.cpu_ns()
+    return Load(0, span, after - before, span)
 
 
 def check_http(server: Server) -> None:
@@ -218,6 +262,14 @@ def check_http(server: Server) -> None:
 
 _WRK_REQUESTS = re.compile(r"(\d+) requests in ([\d.]+)(us|ms|s|m)\b")
 _WRK_SCALE = {"us": 1e3, "ms": 1e6, "s": 1e9, "m": 60e9}
+# A line of the latency distribution that --latency adds: "     99%  1.23ms".
+_WRK_PERCENTILE = re.compile(r"^\s*(\d+)%\s+([\d.]+)(us|ms|s|m)\s*$", re.MULTILINE)
+
+
+def wrk_percentiles(output: str) -> dict[int, float]:
+    """The latency distribution in wrk's output: percent -> microseconds."""
+    return {int(p): float(v) * _WRK_SCALE[unit] / 1e3
+            for p, v, unit in _WRK_PERCENTILE.findall(output)}
 
 
 def wrk_load(server: Server, seconds: int, connections: int = CONNECTIONS,
@@ -228,14 +280,16 @@ def wrk_load(server: Server, seconds: int, connections: int = CONNECTIONS,
     if wrk is None:
         raise ServerError("wrk is not on PATH")
     command = [wrk, "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s",
-               f"http://127.0.0.1:{server.port}/"]
-    before = server.cpu_ns()
-    done = subprocess.run(command, capture_output=True, text=True, timeout=seconds + 60)
-    after = server.cpu_ns()
+               "--latency", f"http://127.0.0.1:{server.port}/"]
+    done, cpu, span = _run_load(server, command, seconds + 60)
     match = _WRK_REQUESTS.search(done.stdout)
     problems = [line.strip() for line in done.stdout.splitlines()
                 if line.strip().startswith(("Socket errors", "Non-2xx"))]
     if done.returncode != 0 or match is None or problems or int(match[1]) == 0:
         detail = " | ".join(problems or done.stderr.strip().splitlines()[:4] or ["no requests"])
         raise ServerError(f"wrk failed (status {done.returncode}): {detail}")
-    return Load(int(match[1]), int(float(match[2]) * _WRK_SCALE[match[3]]), after - before)
+    percentiles = wrk_percentiles(done.stdout)
+    if not {50, 99} <= percentiles.keys():
+        raise ServerError("wrk printed no latency distribution")
+    return Load(int(match[1]), int(float(match[2]) * _WRK_SCALE[match[3]]), cpu, span,
+                percentiles[50], percentiles[99])

@@ -3,8 +3,9 @@
     python3.14 bench/servers/serve.py KIND --loop LOOP [--lifetime SECONDS]
 
 Listens on 127.0.0.1 on a free port and, once it accepts connections,
-prints one line of JSON: the port, and which build of the loop's module it
-loaded. Serves until it is killed or its lifetime (600 s) is over. Anything
+prints one line of JSON: the port, which build of the loop's module it
+loaded, and for velkorio the loop's busy_poll setting (which a velkorio loop
+takes from VELKORIO_BUSY_POLL). Serves until it is killed or its lifetime (600 s) is over. Anything
 it writes to stderr means something went wrong.
 
 KIND is one of
@@ -145,6 +146,11 @@ def build_of(loop_name: str) -> dict | None:
     return {"file": path, "size": stat.st_size, "mtime_ns": stat.st_mtime_ns}
 
 
+def busy_poll_of(loop) -> int | None:
+    """How long velkorio's selector looks for I/O before it sleeps (us)."""
+    return getattr(getattr(loop, "_selector", None), "busy_poll", None)
+
+
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("kind", choices=SERVERS)
@@ -161,8 +167,8 @@ def main(argv: list[str]) -> int:
     # to tasks, such as echo-sock's accepting one.
     serving = loop.run_until_complete(SERVERS[args.kind](listener))  # noqa: F841
     loop.call_later(args.lifetime, loop.stop)
-    print(json.dumps({"port": listener.getsockname()[1], "build": build_of(args.loop)}),
-          flush=True)
+    print(json.dumps({"port": listener.getsockname()[1], "build": build_of(args.loop),
+                      "busy_poll": busy_poll_of(loop)}), flush=True)
     loop.run_forever()
     return 0
 

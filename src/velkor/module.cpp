@@ -25,7 +25,15 @@ PyModuleDef module_definition = {
 };
 
 // Single-phase initialisation: one module object and one owning interpreter
-// per process.
+// per process. velkor stays out of sub-interpreters on purpose: its worker
+// threads drop references without the interpreter lock, and those releases
+// wait in one process-wide list that whichever thread next takes the lock
+// through the module carries out. With a second interpreter that thread
+// could belong to the wrong one, and a reference count would then change
+// under another interpreter's lock. CPython itself refuses single-phase
+// modules in interpreters with a lock of their own; this guards the
+// legacy kind, which shares the main interpreter's lock but not its
+// objects. velkorio (its own module) does load there.
 PyObject* cached_module = nullptr;
 std::atomic<std::int64_t> owning_interpreter{-1};
 

@@ -1,18 +1,8 @@
 #include "asyncio_refs.h"
 
-namespace velkorio::asyncio_refs {
+#include <iterator>
 
-PyObject* format_callback_source = nullptr;
-PyObject* extract_stack = nullptr;
-PyObject* format_handle = nullptr;
-PyObject* logger = nullptr;
-PyObject* selector_key = nullptr;
-PyObject* selector_mapping = nullptr;
-PyObject* base_selector_loop = nullptr;
-PyObject* threadsafe_handle = nullptr;
-PyObject* tasks_module = nullptr;
-PyObject* loop_keyword = nullptr;
-
+namespace velkorio {
 namespace {
 
 // A new reference to module.name, or null with the error set.
@@ -24,33 +14,47 @@ PyObject* lookup(const char* module_name, const char* name) {
   return value;
 }
 
-}  // namespace
-
-bool init() {
-  if (format_callback_source != nullptr) return true;
-  format_callback_source = lookup("asyncio.format_helpers", "_format_callback_source");
-  extract_stack = format_callback_source ? lookup("asyncio.format_helpers", "extract_stack") : nullptr;
-  format_handle = extract_stack ? lookup("asyncio.base_events", "_format_handle") : nullptr;
-  logger = format_handle ? lookup("asyncio.base_events", "logger") : nullptr;
-  selector_key = logger ? lookup("selectors", "SelectorKey") : nullptr;
-  selector_mapping = selector_key ? lookup("selectors", "_SelectorMapping") : nullptr;
-  base_selector_loop =
-      selector_mapping ? lookup("asyncio.selector_events", "BaseSelectorEventLoop") : nullptr;
-  threadsafe_handle =
-      base_selector_loop ? lookup("asyncio.events", "_ThreadSafeHandle") : nullptr;
-  tasks_module = threadsafe_handle ? PyImport_ImportModule("asyncio.tasks") : nullptr;
-  loop_keyword = tasks_module ? Py_BuildValue("(s)", "loop") : nullptr;
-  if (loop_keyword != nullptr) return true;
-  Py_CLEAR(threadsafe_handle);
-  Py_CLEAR(tasks_module);
-  Py_CLEAR(format_callback_source);
-  Py_CLEAR(extract_stack);
-  Py_CLEAR(format_handle);
-  Py_CLEAR(logger);
-  Py_CLEAR(selector_key);
-  Py_CLEAR(selector_mapping);
-  Py_CLEAR(base_selector_loop);
-  return false;
+// A new reference to asyncio.selector_events.<type_name>.<name>.
+PyObject* method_of(const char* type_name, const char* name) {
+  PyObject* type = lookup("asyncio.selector_events", type_name);
+  if (type == nullptr) return nullptr;
+  PyObject* method = PyObject_GetAttrString(type, name);
+  Py_DECREF(type);
+  return method;
 }
 
-}  // namespace velkorio::asyncio_refs
+// In the order of ModuleState::Names.
+constexpr const char* name_texts[] = {
+    "_selector", "time", "acquire", "release", "_read_ready_cb", "_conn_lost", "_sock_fd",
+    "max_size", "_protocol", "data_received", "_fatal_error", "_read_ready__on_eof", "_eof",
+    "_empty_waiter", "_buffer", "_loop", "_add_writer", "_write_ready", "append",
+    "_maybe_pause_protocol",
+};
+static_assert(std::size(name_texts) == sizeof(ModuleState::Names) / sizeof(PyObject*));
+
+}  // namespace
+
+bool init_asyncio_refs(ModuleState& state) {
+  PyObject** names = &state.names.selector;
+  for (std::size_t i = 0; i < std::size(name_texts); ++i) {
+    names[i] = PyUnicode_InternFromString(name_texts[i]);
+    if (names[i] == nullptr) return false;
+  }
+  // What the lookups leave behind on failure, the module's clear releases.
+  return (state.format_callback_source =
+              lookup("asyncio.format_helpers", "_format_callback_source")) &&
+         (state.extract_stack = lookup("asyncio.format_helpers", "extract_stack")) &&
+         (state.format_handle = lookup("asyncio.base_events", "_format_handle")) &&
+         (state.logger = lookup("asyncio.base_events", "logger")) &&
+         (state.selector_key = lookup("selectors", "SelectorKey")) &&
+         (state.selector_mapping = lookup("selectors", "_SelectorMapping")) &&
+         (state.base_selector_loop = lookup("asyncio.selector_events", "BaseSelectorEventLoop")) &&
+         (state.threadsafe_handle = lookup("asyncio.events", "_ThreadSafeHandle")) &&
+         (state.tasks_module = PyImport_ImportModule("asyncio.tasks")) &&
+         (state.loop_keyword = Py_BuildValue("(s)", "loop")) &&
+         (state.transport_data_received = method_of("_SelectorSocketTransport",
+                                                    "_read_ready__data_received")) &&
+         (state.transport_write = method_of("_SelectorSocketTransport", "write"));
+}
+
+}  // namespace velkorio

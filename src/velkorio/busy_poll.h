@@ -18,8 +18,9 @@
 //   and then, sleeps at once as it did without any of this.
 //
 // A look that finds I/O leaves the window as it is. An idle loop spends at
-// most about twice the limit looking before its window closes. The caller never looks past its next timer's deadline and
-// never while callbacks are ready (it does not sleep then anyway), and the
+// most about twice the limit looking before its window closes. The caller
+// never looks past its next timer's deadline and never while callbacks are
+// ready (it does not sleep then anyway), and the
 // loop's wake-up pipe is in the set it looks at, so call_soon_threadsafe,
 // signals and stop() end a window as they end a sleep.
 

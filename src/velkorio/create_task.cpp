@@ -4,7 +4,6 @@
 #include <new>
 #include <vector>
 
-#include "asyncio_refs.h"
 #include "core/pyref.h"
 #include "loop_core.h"
 
@@ -34,7 +33,7 @@ PyObject* call_with(PyObject* callable, std::initializer_list<PyObject*> leading
 // asyncio's own create_task, for what the fast path does not take on.
 PyObject* fall_back(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyRef method = PyRef::steal(
-      PyObject_GetAttrString(asyncio_refs::base_selector_loop, "create_task"));
+      PyObject_GetAttrString(loop_core_module(self).base_selector_loop, "create_task"));
   return method ? call_with(method.get(), {self}, args, nargs, kwnames) : nullptr;
 }
 
@@ -48,8 +47,9 @@ bool names_loop(PyObject* kwnames) {
 // asyncio.Task(coro, loop=self, **kwargs). asyncio.tasks.Task is looked up
 // on each call, as asyncio's own create_task does.
 PyRef new_task(PyObject* self, PyObject* coro, PyObject* const* values, PyObject* kwnames) {
-  PyObject* const loop_names = asyncio_refs::loop_keyword;
-  PyRef task_type = PyRef::steal(PyObject_GetAttrString(asyncio_refs::tasks_module, "Task"));
+  const ModuleState& module = loop_core_module(self);
+  PyObject* const loop_names = module.loop_keyword;
+  PyRef task_type = PyRef::steal(PyObject_GetAttrString(module.tasks_module, "Task"));
   if (!task_type) return {};
   const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (keywords == 0) {

@@ -4,36 +4,39 @@
 #include <memory>
 #include <new>
 
-#include "asyncio_refs.h"
 #include "loop_core.h"
 
 namespace velkorio {
 namespace {
 
-PyTypeObject* handle_class = nullptr;
-PyTypeObject* timer_handle_class = nullptr;
-
 HandleObject* as_handle(PyObject* self) { return reinterpret_cast<HandleObject*>(self); }
 TimerHandleObject* as_timer(PyObject* self) { return reinterpret_cast<TimerHandleObject*>(self); }
 
+// The state of the module of `self`, one of our handles.
+ModuleState& state_of_handle(PyObject* self) {
+  // A handle's type is ours or derives from ours: this cannot fail.
+  return *state_of_type(Py_TYPE(self));
+}
+
 // loop.get_debug() as a truth value: -1 on error.
-int loop_debug(PyObject* loop) {
+int loop_debug(const ModuleState& state, PyObject* loop) {
   if (loop == nullptr) return 0;
-  if (is_loop_core(loop)) return loop_core_debug(loop) ? 1 : 0;
+  if (is_loop_core(state, loop)) return loop_core_debug(loop) ? 1 : 0;
   PyRef value = PyRef::steal(PyObject_CallMethod(loop, "get_debug", nullptr));
   return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
 // format_helpers._format_callback_source(callback, args, debug=...)
-PyRef format_callback(PyObject* callback, PyObject* args, PyObject* loop) {
-  const int debug = loop_debug(loop);
+PyRef format_callback(const ModuleState& state, PyObject* callback, PyObject* args,
+                      PyObject* loop) {
+  const int debug = loop_debug(state, loop);
   if (debug < 0) return {};
   PyObject* call_args[] = {callback ? callback : Py_None, args ? args : Py_None,
                            debug ? Py_True : Py_False};
   PyRef names = PyRef::steal(Py_BuildValue("(s)", "debug"));
   if (!names) return {};
   return PyRef::steal(
-      PyObject_Vectorcall(asyncio_refs::format_callback_source, call_args, 2, names.get()));
+      PyObject_Vectorcall(state.format_callback_source, call_args, 2, names.get()));
 }
 
 // The debug-only fields, allocated on first use. False with the error set.
@@ -85,6 +88,7 @@ void handle_dealloc(PyObject* self) {
 // `cancelled` is passed in: cancel() describes the handle as cancelled while
 // its callback and arguments are still there.
 PyRef repr_info(PyObject* self, bool cancelled) {
+  const ModuleState& state = state_of_handle(self);
   HandleFields& f = as_handle(self)->f;
   PyRef info = PyRef::steal(PyList_New(0));
   if (!info) return {};
@@ -95,7 +99,7 @@ PyRef repr_info(PyObject* self, bool cancelled) {
     if (!word || PyList_Append(info.get(), word.get()) < 0) return {};
   }
   if (f.callback && f.callback.get() != Py_None) {
-    PyRef source = format_callback(f.callback.get(), f.args.get(), f.loop.get());
+    PyRef source = format_callback(state, f.callback.get(), f.args.get(), f.loop.get());
     if (!source || PyList_Append(info.get(), source.get()) < 0) return {};
   }
   if (PyObject* list = f.source_traceback();
@@ -107,7 +111,7 @@ PyRef repr_info(PyObject* self, bool cancelled) {
     PyRef word = PyRef::steal(PyUnicode_FromFormat("created at %S:%S", file.get(), line.get()));
     if (!word || PyList_Append(info.get(), word.get()) < 0) return {};
   }
-  if (is_timer_handle(self)) {
+  if (is_timer_handle(state, self)) {
     PyRef when = PyRef::steal(PyFloat_FromDouble(as_timer(self)->when));
     PyRef word = when ? PyRef::steal(PyUnicode_FromFormat("when=%R", when.get())) : PyRef();
     if (!word || PyList_Insert(info.get(), cancelled ? 2 : 1, word.get()) < 0) return {};
@@ -137,16 +141,17 @@ PyObject* handle_repr(PyObject* self) {
 PyObject* handle_cancel(PyObject* self, PyObject*) {
   HandleFields& f = as_handle(self)->f;
   if (f.cancelled()) Py_RETURN_NONE;
-  if (is_timer_handle(self) && as_timer(self)->heap_index >= 0) {
+  const ModuleState& state = state_of_handle(self);
+  if (is_timer_handle(state, self) && as_timer(self)->heap_index >= 0) {
     PyObject* loop = f.loop.get();
-    if (is_loop_core(loop)) {
+    if (is_loop_core(state, loop)) {
       loop_core_timer_cancelled(loop, as_timer(self));
     } else {
       PyRef done = PyRef::steal(PyObject_CallMethod(loop, "_timer_handle_cancelled", "O", self));
       if (!done) return nullptr;
     }
   }
-  const int debug = loop_debug(f.loop.get());
+  const int debug = loop_debug(state, f.loop.get());
   if (debug < 0) return nullptr;
   if (debug) {
     // Keeps what the handle was for, since the callback goes now.
@@ -170,7 +175,7 @@ PyObject* handle_get_context(PyObject* self, PyObject*) {
 }
 
 PyObject* handle_run(PyObject* self, PyObject*) {
-  if (run_handle(as_handle(self)) < 0) return nullptr;
+  if (run_handle(state_of_handle(self), as_handle(self)) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -270,7 +275,7 @@ Py_hash_t timer_hash(PyObject* self) {
 // Ordered by deadline; equal when deadline, callback, arguments and
 // cancellation are, as asyncio's TimerHandle is.
 PyObject* timer_richcompare(PyObject* self, PyObject* other, int op) {
-  if (!is_timer_handle(other)) Py_RETURN_NOTIMPLEMENTED;
+  if (!is_timer_handle(state_of_handle(self), other)) Py_RETURN_NOTIMPLEMENTED;
   const double a = as_timer(self)->when;
   const double b = as_timer(other)->when;
   if (op == Py_EQ || op == Py_NE) {
@@ -332,7 +337,7 @@ PyType_Spec timer_spec = {
 };
 
 // Fills a freshly allocated handle. False with the error set.
-bool fill(HandleObject* handle, PyObject* loop, PyObject* callback, PyObject* args,
+bool fill(const ModuleState& state, HandleObject* handle, PyObject* loop, PyObject* callback, PyObject* args,
           PyObject* context, bool debug) {
   HandleFields* f = new (&handle->f) HandleFields{};
   f->callback = PyRef::borrow(callback);
@@ -345,7 +350,7 @@ bool fill(HandleObject* handle, PyObject* loop, PyObject* callback, PyObject* ar
     // The stack down to the caller of call_soon, call_later or call_at.
     PyObject* frame = reinterpret_cast<PyObject*>(PyEval_GetFrame());
     PyRef stack =
-        PyRef::steal(PyObject_CallOneArg(asyncio_refs::extract_stack, frame ? frame : Py_None));
+        PyRef::steal(PyObject_CallOneArg(state.extract_stack, frame ? frame : Py_None));
     if (!stack || !ensure_debug_fields(*f)) return false;
     f->debug->source_traceback = std::move(stack);
   }
@@ -354,44 +359,42 @@ bool fill(HandleObject* handle, PyObject* loop, PyObject* callback, PyObject* ar
 
 }  // namespace
 
-PyTypeObject* handle_type() { return handle_class; }
-PyTypeObject* timer_handle_type() { return timer_handle_class; }
-
-bool init_handle_types(PyObject* module) {
-  handle_class = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &handle_spec, nullptr));
-  if (handle_class == nullptr) return false;
-  timer_handle_class = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(
-      module, &timer_spec, reinterpret_cast<PyObject*>(handle_class)));
-  if (timer_handle_class == nullptr) return false;
-  return PyModule_AddType(module, handle_class) == 0 &&
-         PyModule_AddType(module, timer_handle_class) == 0;
+bool init_handle_types(PyObject* module, ModuleState& state) {
+  state.handle_type =
+      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &handle_spec, nullptr));
+  if (state.handle_type == nullptr) return false;
+  state.timer_handle_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(
+      module, &timer_spec, reinterpret_cast<PyObject*>(state.handle_type)));
+  if (state.timer_handle_type == nullptr) return false;
+  return PyModule_AddType(module, state.handle_type) == 0 &&
+         PyModule_AddType(module, state.timer_handle_type) == 0;
 }
 
-PyRef make_handle(PyObject* loop, PyObject* callback, PyObject* args, PyObject* context,
-                  bool debug) {
-  PyObject* object = PyType_GenericAlloc(handle_class, 0);
+PyRef make_handle(ModuleState& state, PyObject* loop, PyObject* callback, PyObject* args,
+                  PyObject* context, bool debug) {
+  PyObject* object = PyType_GenericAlloc(state.handle_type, 0);
   if (object == nullptr) return {};
   PyRef handle = PyRef::steal(object);
   // The fields are constructed before anything can fail, so dealloc may
   // always destroy them.
-  if (!fill(as_handle(object), loop, callback, args, context, debug)) return {};
+  if (!fill(state, as_handle(object), loop, callback, args, context, debug)) return {};
   return handle;
 }
 
-PyRef make_timer_handle(PyObject* loop, double when, PyObject* callback, PyObject* args,
-                        PyObject* context, bool debug) {
-  PyObject* object = PyType_GenericAlloc(timer_handle_class, 0);
+PyRef make_timer_handle(ModuleState& state, PyObject* loop, double when, PyObject* callback,
+                        PyObject* args, PyObject* context, bool debug) {
+  PyObject* object = PyType_GenericAlloc(state.timer_handle_type, 0);
   if (object == nullptr) return {};
   PyRef handle = PyRef::steal(object);
   TimerHandleObject* timer = as_timer(object);
   timer->when = when;
   timer->sequence = 0;
   timer->heap_index = -1;
-  if (!fill(&timer->base, loop, callback, args, context, debug)) return {};
+  if (!fill(state, &timer->base, loop, callback, args, context, debug)) return {};
   return handle;
 }
 
-int run_handle(HandleObject* handle) {
+int run_handle(ModuleState& state, HandleObject* handle) {
   HandleFields& f = handle->f;
   if (f.cancelled()) return 0;
   // Held here: the callback may cancel its own handle while it runs.
@@ -399,11 +402,11 @@ int run_handle(HandleObject* handle) {
   PyRef args = f.args.share();
   PyRef context = f.context.share();
   PyRef loop = f.loop.share();
-  return run_callback(reinterpret_cast<PyObject*>(handle), loop.get(), callback.get(),
+  return run_callback(state, reinterpret_cast<PyObject*>(handle), loop.get(), callback.get(),
                       args.get(), context.get(), f.source_traceback());
 }
 
-int run_callback(PyObject* self, PyObject* loop, PyObject* callback, PyObject* args,
+int run_callback(ModuleState& state, PyObject* self, PyObject* loop, PyObject* callback, PyObject* args,
                  PyObject* context, PyObject* source_traceback) {
   PyObject* failure = nullptr;
   if (PyContext_Enter(context) == 0) {
@@ -426,7 +429,7 @@ int run_callback(PyObject* self, PyObject* loop, PyObject* callback, PyObject* a
     PyErr_SetRaisedException(exception.release());
     return -1;
   }
-  PyRef source = format_callback(callback, args, loop);
+  PyRef source = format_callback(state, callback, args, loop);
   if (!source) return -1;
   PyRef message = PyRef::steal(PyUnicode_FromFormat("Exception in callback %U", source.get()));
   PyRef report = message ? PyRef::steal(PyDict_New()) : PyRef();

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "core/pyref.h"
+#include "module_state.h"
 
 namespace velkorio {
 
@@ -58,32 +59,32 @@ struct TimerHandleObject {
   Py_ssize_t heap_index;   // -1 while not in the loop's timer queue
 };
 
-PyTypeObject* handle_type();
-PyTypeObject* timer_handle_type();
-bool init_handle_types(PyObject* module);
+bool init_handle_types(PyObject* module, ModuleState& state);
 
-inline bool is_handle(PyObject* object) { return PyObject_TypeCheck(object, handle_type()); }
-inline bool is_timer_handle(PyObject* object) {
-  return PyObject_TypeCheck(object, timer_handle_type());
+inline bool is_handle(const ModuleState& state, PyObject* object) {
+  return PyObject_TypeCheck(object, state.handle_type);
+}
+inline bool is_timer_handle(const ModuleState& state, PyObject* object) {
+  return PyObject_TypeCheck(object, state.timer_handle_type);
 }
 
 // A new handle for `callback(*args)` in `context` (a copy of the current
 // context when null). `args` must be a tuple. Captures the caller's stack
 // when the loop is in debug mode.
-PyRef make_handle(PyObject* loop, PyObject* callback, PyObject* args, PyObject* context,
-                  bool debug);
-PyRef make_timer_handle(PyObject* loop, double when, PyObject* callback, PyObject* args,
-                        PyObject* context, bool debug);
+PyRef make_handle(ModuleState& state, PyObject* loop, PyObject* callback, PyObject* args,
+                  PyObject* context, bool debug);
+PyRef make_timer_handle(ModuleState& state, PyObject* loop, double when, PyObject* callback,
+                        PyObject* args, PyObject* context, bool debug);
 
 // Runs the handle's callback in its context. An exception other than
 // SystemExit and KeyboardInterrupt goes to the loop's exception handler;
 // those two (and a failing handler) return -1 with the exception set.
-int run_handle(HandleObject* handle);
+int run_handle(ModuleState& state, HandleObject* handle);
 
 // Runs callback(*args) in context for `self`, a handle of `loop`, with the
 // error handling run_handle describes. `args` must be a tuple;
 // `source_traceback` may be null.
-int run_callback(PyObject* self, PyObject* loop, PyObject* callback, PyObject* args,
+int run_callback(ModuleState& state, PyObject* self, PyObject* loop, PyObject* callback, PyObject* args,
                  PyObject* context, PyObject* source_traceback);
 
 }  // namespace velkorio

@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "asyncio_refs.h"
 #include "core/as_method.h"
 #include "create_task.h"
 #include "selector.h"
@@ -32,6 +31,7 @@ constexpr double maximum_wait = 24 * 3600;
 constexpr double busy_poll_interval = 200e-6;
 
 struct LoopState {
+  ModuleState* module = nullptr;  // its type's module's, which the type keeps alive
   std::deque<PyRef> ready;
   TimerHeap timers;
   PyRef debug_value;  // what set_debug stored, returned as is by _debug
@@ -63,7 +63,6 @@ struct LoopCoreObject {
   LoopState state;  // constructed by loop_new, destroyed by loop_dealloc
 };
 
-PyTypeObject* loop_core_class = nullptr;
 
 LoopState& state_of(PyObject* self) { return reinterpret_cast<LoopCoreObject*>(self)->state; }
 
@@ -73,9 +72,6 @@ double monotonic_now() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// LoopCore's own `time` descriptor, to tell whether a loop's type kept it.
-PyObject* own_time_descriptor = nullptr;
-
 // Whether the loop's clock is our monotonic clock, not an override.
 bool own_clock(PyObject* self) {
   LoopState& state = state_of(self);
@@ -83,12 +79,12 @@ bool own_clock(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (state.clock_checked_for != 0 && state.clock_checked_for == type->tp_version_tag) return true;
   // Looked up again only when the type changed since (its version moves).
-  PyObject* found = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "time");
+  PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), state.module->names.time);
   if (found == nullptr) {
     PyErr_Clear();
     return false;
   }
-  const bool ours = found == own_time_descriptor;
+  const bool ours = found == state.module->own_time;  // LoopCore's own descriptor
   Py_DECREF(found);
   state.clock_checked_for = ours ? type->tp_version_tag : 0;
   return ours;
@@ -101,7 +97,7 @@ bool loop_now(PyObject* self, double& now) {
     now = monotonic_now();
     return true;
   }
-  PyRef value = PyRef::steal(PyObject_CallMethod(self, "time", nullptr));
+  PyRef value = PyRef::steal(PyObject_CallMethodNoArgs(self, state_of(self).module->names.time));
   now = value ? PyFloat_AsDouble(value.get()) : -1.0;
   return value && !(now == -1.0 && PyErr_Occurred());
 }
@@ -193,7 +189,8 @@ bool push_ready(LoopState& state, PyRef handle) {
 PyRef schedule_at(PyObject* self, double when, const CallArguments& call) {
   LoopState& state = state_of(self);
   PyRef timer =
-      make_timer_handle(self, when, call.callback, call.args.get(), call.context, state.debug);
+      make_timer_handle(*state.module, self, when, call.callback, call.args.get(), call.context,
+                        state.debug);
   if (!timer) return {};
   try {
     state.timers.push(timer.share());
@@ -225,7 +222,8 @@ PyObject* loop_call_soon(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return nullptr;
   }
   if (state.debug && !debug_checks(self, call.callback, "call_soon", true)) return nullptr;
-  PyRef handle = make_handle(self, call.callback, call.args.get(), call.context, state.debug);
+  PyRef handle =
+      make_handle(*state.module, self, call.callback, call.args.get(), call.context, state.debug);
   if (!handle || !push_ready(state, handle.share())) return nullptr;
   return handle.release();
 }
@@ -237,7 +235,7 @@ PyObject* loop_private_call_soon(PyObject* self, PyObject* const* args, Py_ssize
     return nullptr;
   }
   LoopState& state = state_of(self);
-  PyRef handle = make_handle(self, args[0], args[1], args[2], state.debug);
+  PyRef handle = make_handle(*state.module, self, args[0], args[1], args[2], state.debug);
   if (!handle || !push_ready(state, handle.share())) return nullptr;
   return handle.release();
 }
@@ -258,9 +256,10 @@ PyObject* loop_call_soon_threadsafe(PyObject* self, PyObject* const* args, Py_ss
   // but in debug mode, where its __init__ also records the stack.
   PyRef handle =
       state.debug ? PyRef::steal(PyObject_CallFunctionObjArgs(
-                        asyncio_refs::threadsafe_handle, call.callback, call.args.get(), self,
+                        state.module->threadsafe_handle, call.callback, call.args.get(), self,
                         call.context ? call.context : Py_None, nullptr))
-                  : make_threadsafe_handle(self, call.callback, call.args.get(), call.context);
+                  : make_threadsafe_handle(*state.module, self, call.callback, call.args.get(),
+                                           call.context);
   if (!handle) return nullptr;
   if (state.debug) {
     // The stack it took ends in its own __init__: trimmed to our caller.
@@ -326,21 +325,21 @@ PyObject* loop_call_later(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // Whether `handle` (ours or any object with asyncio's Handle interface) was
 // cancelled: -1 on error.
-int is_cancelled(PyObject* handle) {
-  if (is_handle(handle)) return reinterpret_cast<HandleObject*>(handle)->f.cancelled() ? 1 : 0;
+int is_cancelled(const ModuleState& module, PyObject* handle) {
+  if (is_handle(module, handle)) return reinterpret_cast<HandleObject*>(handle)->f.cancelled() ? 1 : 0;
   PyRef flag = PyRef::steal(PyObject_GetAttrString(handle, "_cancelled"));
   return flag ? PyObject_IsTrue(flag.get()) : -1;
 }
 
 PyObject* loop_add_callback(PyObject* self, PyObject* handle) {
-  const int cancelled = is_cancelled(handle);
+  const int cancelled = is_cancelled(*state_of(self).module, handle);
   if (cancelled < 0) return nullptr;
   if (!cancelled && !push_ready(state_of(self), PyRef::borrow(handle))) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* loop_timer_handle_cancelled(PyObject* self, PyObject* handle) {
-  if (is_timer_handle(handle)) {
+  if (is_timer_handle(*state_of(self).module, handle)) {
     loop_core_timer_cancelled(self, reinterpret_cast<TimerHandleObject*>(handle));
   }
   Py_RETURN_NONE;
@@ -348,12 +347,12 @@ PyObject* loop_timer_handle_cancelled(PyObject* self, PyObject* handle) {
 
 // Runs one handle as asyncio's debug mode does: noted as the current
 // handle, and reported when it takes longer than slow_callback_duration.
-int run_debug(PyObject* self, PyObject* handle, int (*run)(PyObject*)) {
+int run_debug(PyObject* self, PyObject* handle, int (*run)(ModuleState&, PyObject*)) {
   if (PyObject_SetAttrString(self, "_current_handle", handle) < 0) return -1;
   double start = 0;
   double end = 0;
   if (!loop_now(self, start)) return -1;
-  int status = run(handle);
+  int status = run(*state_of(self).module, handle);
   if (status == 0 && !loop_now(self, end)) status = -1;
   const double took = end - start;
   PyObject* failure = status < 0 ? PyErr_GetRaisedException() : nullptr;
@@ -363,8 +362,8 @@ int run_debug(PyObject* self, PyObject* handle, int (*run)(PyObject*)) {
     if (!limit || (seconds == -1.0 && PyErr_Occurred())) {
       status = -1;
     } else if (took >= seconds) {
-      PyRef text = PyRef::steal(PyObject_CallOneArg(asyncio_refs::format_handle, handle));
-      PyRef logged = text ? PyRef::steal(PyObject_CallMethod(asyncio_refs::logger, "warning",
+      PyRef text = PyRef::steal(PyObject_CallOneArg(state_of(self).module->format_handle, handle));
+      PyRef logged = text ? PyRef::steal(PyObject_CallMethod(state_of(self).module->logger, "warning",
                                                              "sOd", "Executing %s took %.3f seconds",
                                                              text.get(), took))
                           : PyRef();
@@ -382,9 +381,9 @@ int run_debug(PyObject* self, PyObject* handle, int (*run)(PyObject*)) {
   return status;
 }
 
-int run_any(PyObject* handle) {
-  if (is_handle(handle)) return run_handle(reinterpret_cast<HandleObject*>(handle));
-  if (is_threadsafe_handle(handle)) return run_threadsafe_handle(handle);
+int run_any(ModuleState& module, PyObject* handle) {
+  if (is_handle(module, handle)) return run_handle(module, reinterpret_cast<HandleObject*>(handle));
+  if (is_threadsafe_handle(module, handle)) return run_threadsafe_handle(module, handle);
   PyRef done = PyRef::steal(PyObject_CallMethod(handle, "_run", nullptr));
   return done ? 0 : -1;
 }
@@ -410,7 +409,7 @@ bool wait_timeout(PyObject* self, double& timeout) {
 // _process_events does: a cancelled one is unregistered instead.
 int dispatch(PyObject* self, PyObject* fileobj, PyObject* handle, const char* remover) {
   if (handle == Py_None) return 0;
-  const int cancelled = is_cancelled(handle);
+  const int cancelled = is_cancelled(*state_of(self).module, handle);
   if (cancelled < 0) return -1;
   if (!cancelled) return push_ready(state_of(self), PyRef::borrow(handle)) ? 0 : -1;
   PyRef removed = PyRef::steal(PyObject_CallMethod(self, remover, "O", fileobj));
@@ -476,7 +475,8 @@ class Waiting {
 // is due) always look.
 bool may_skip_look(LoopState& state, PyObject* selector, double timeout) {
   return timeout == 0.0 && !state.stopping && !state.signals_watched &&
-         monotonic_now() - state.last_poll < busy_poll_interval && is_selector(selector) &&
+         monotonic_now() - state.last_poll < busy_poll_interval &&
+         is_selector(*state.module, selector) &&
          selector_key_count(selector) <= 1;
 }
 
@@ -495,8 +495,9 @@ int run_once(PyObject* self, bool busy_polls = false) {
     PyRef selector = loop_core_selector(self);
     if (!selector) return -1;
     if (!busy_polls || !may_skip_look(state, selector.get(), timeout)) {
-      polled = is_selector(selector.get()) ? poll_native(self, selector.get(), timeout)
-                                           : poll_generic(self, selector.get(), timeout);
+      polled = is_selector(*state.module, selector.get())
+                   ? poll_native(self, selector.get(), timeout)
+                   : poll_generic(self, selector.get(), timeout);
       state.last_poll = monotonic_now();
     }
   }
@@ -514,10 +515,11 @@ int run_once(PyObject* self, bool busy_polls = false) {
   for (std::size_t todo = state.ready.size(); todo > 0 && !state.ready.empty(); --todo) {
     PyRef handle = std::move(state.ready.front());
     state.ready.pop_front();
-    const int cancelled = is_cancelled(handle.get());
+    const int cancelled = is_cancelled(*state.module, handle.get());
     if (cancelled < 0) return -1;
     if (cancelled) continue;
-    const int status = state.debug ? run_debug(self, handle.get(), run_any) : run_any(handle.get());
+    const int status = state.debug ? run_debug(self, handle.get(), run_any)
+                                   : run_any(*state.module, handle.get());
     if (status < 0) return -1;
   }
   return 0;
@@ -737,9 +739,12 @@ int loop_setattro(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 PyObject* loop_new(PyTypeObject* type, PyObject*, PyObject*) {
+  ModuleState* module = state_of_type(type);
+  if (module == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&state_of(self)) LoopState{};
+  state_of(self).module = module;
   return self;
 }
 
@@ -793,27 +798,21 @@ PyType_Spec loop_spec = {
 
 }  // namespace
 
-PyTypeObject* loop_core_type() { return loop_core_class; }
-
-bool init_loop_core_type(PyObject* module) {
-  loop_core_class =
+bool init_loop_core_type(PyObject* module, ModuleState& state) {
+  state.loop_core_type =
       reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &loop_spec, nullptr));
-  if (loop_core_class == nullptr) return false;
-  own_time_descriptor = PyObject_GetAttrString(reinterpret_cast<PyObject*>(loop_core_class), "time");
-  return own_time_descriptor != nullptr && PyModule_AddType(module, loop_core_class) == 0;
+  if (state.loop_core_type == nullptr) return false;
+  state.own_time = PyObject_GetAttr(reinterpret_cast<PyObject*>(state.loop_core_type),
+                                    state.names.time);
+  return state.own_time != nullptr && PyModule_AddType(module, state.loop_core_type) == 0;
 }
+
+ModuleState& loop_core_module(PyObject* loop) { return *state_of(loop).module; }
 
 bool loop_core_debug(PyObject* loop) { return state_of(loop).debug; }
 
 PyRef loop_core_selector(PyObject* loop) {
-  // Read every iteration: the name is made once and kept, as interned
-  // names are, for the life of the process.
-  static PyObject* const name = PyUnicode_InternFromString("_selector");
-  if (name == nullptr) {
-    PyErr_NoMemory();
-    return {};
-  }
-  return PyRef::steal(PyObject_GetAttr(loop, name));
+  return PyRef::steal(PyObject_GetAttr(loop, state_of(loop).module->names.selector));
 }
 bool loop_core_closed(PyObject* loop) { return state_of(loop).closed; }
 

@@ -12,15 +12,17 @@
 #include <Python.h>
 
 #include "handle.h"
+#include "module_state.h"
 
 namespace velkorio {
 
-PyTypeObject* loop_core_type();
-bool init_loop_core_type(PyObject* module);
+bool init_loop_core_type(PyObject* module, ModuleState& state);
 
-inline bool is_loop_core(PyObject* object) {
-  return object != nullptr && PyObject_TypeCheck(object, loop_core_type());
+inline bool is_loop_core(const ModuleState& state, PyObject* object) {
+  return object != nullptr && PyObject_TypeCheck(object, state.loop_core_type);
 }
+// The state of the module that made the loop's type.
+ModuleState& loop_core_module(PyObject* loop);
 bool loop_core_debug(PyObject* loop);
 bool loop_core_closed(PyObject* loop);
 // The loop's selector (asyncio's `_selector` attribute), or null with the

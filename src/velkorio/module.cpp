@@ -1,39 +1,75 @@
 // velkorio._core: the native part of velkorio, imported by its package.
 // Its one exported symbol is PyInit__core.
+//
+// Every interpreter that imports it gets a module of its own, with its own
+// state (module_state.h), so that it loads in sub-interpreters that have an
+// interpreter lock of their own: loops in different interpreters run in
+// parallel. It needs the interpreter lock (there is no free-threaded build
+// of it).
 
 #include <Python.h>
+
+#include <new>
 
 #include "asyncio_refs.h"
 #include "handle.h"
 #include "loop_core.h"
+#include "module_state.h"
 #include "selector.h"
 #include "socket_transport.h"
 #include "threadsafe_handle.h"
 
+namespace velkorio {
 namespace {
 
 int exec_module(PyObject* module) {
-  if (!velkorio::asyncio_refs::init()) return -1;
-  if (!velkorio::init_threadsafe_handles()) return -1;
-  if (!velkorio::init_handle_types(module)) return -1;
-  if (!velkorio::init_loop_core_type(module)) return -1;
-  if (!velkorio::init_selector_type(module)) return -1;
-  if (!velkorio::init_socket_transport_type(module)) return -1;
+  // Zeroed memory, made a ModuleState (trivially destroyed) before use.
+  ModuleState& state = *new (PyModule_GetState(module)) ModuleState{};
+  if (!init_asyncio_refs(state)) return -1;
+  if (!init_threadsafe_handles(state)) return -1;
+  if (!init_handle_types(module, state)) return -1;
+  if (!init_loop_core_type(module, state)) return -1;
+  if (!init_selector_type(module, state)) return -1;
+  if (!init_socket_transport_type(module, state)) return -1;
   return 0;
 }
 
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  int status = 0;
+  module_state(module).for_each_reference([&](PyObject*& object) {
+    if (status == 0 && object != nullptr) status = visit(object, arg);
+  });
+  return status;
+}
+
+int clear_module(PyObject* module) {
+  module_state(module).for_each_reference([](PyObject*& object) { Py_CLEAR(object); });
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // The types live in process-wide pointers: one interpreter only.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "velkorio._core", "velkorio's native loop core.", 0, nullptr,
-    module_slots,          nullptr,          nullptr,                       nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&module_definition); }
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "velkorio._core",
+    "velkorio's native loop core.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace velkorio
+
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&velkorio::module_definition); }

@@ -10,7 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "asyncio_refs.h"
+#include "module_state.h"
 #include "core/as_method.h"
 #include "core/lock_released.h"
 #include "core/pyref.h"
@@ -31,6 +31,7 @@ constexpr int event_read = 1;
 constexpr int event_write = 2;
 
 struct SelectorState {
+  ModuleState* module = nullptr;  // its type's module's, which the type keeps alive
   int epoll_fd = -1;
   PyRef keys;  // dict: fd -> selectors.SelectorKey
   DeadlineTimer deadline;  // ends waits shorter than precise_wait_limit
@@ -50,7 +51,6 @@ struct SelectorObject {
   SelectorState state;
 };
 
-PyTypeObject* selector_class = nullptr;
 
 SelectorState& state_of(PyObject* self) { return reinterpret_cast<SelectorObject*>(self)->state; }
 
@@ -115,8 +115,9 @@ bool valid_mask(PyObject* events, long& mask) {
   return true;
 }
 
-PyRef make_key(PyObject* fileobj, int fd, PyObject* events, PyObject* data) {
-  return PyRef::steal(PyObject_CallFunction(asyncio_refs::selector_key, "OiOO", fileobj, fd,
+PyRef make_key(SelectorState& state, PyObject* fileobj, int fd, PyObject* events,
+               PyObject* data) {
+  return PyRef::steal(PyObject_CallFunction(state.module->selector_key, "OiOO", fileobj, fd,
                                             events, data ? data : Py_None));
 }
 
@@ -164,7 +165,7 @@ PyObject* selector_register(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_Format(PyExc_KeyError, "%R (FD %d) is already registered", fileobj, fd);
     return nullptr;
   }
-  PyRef key = make_key(fileobj, fd, events, data);
+  PyRef key = make_key(state, fileobj, fd, events, data);
   if (!key) return nullptr;
   epoll_event event{};
   event.events = epoll_events(mask);
@@ -222,7 +223,7 @@ PyObject* selector_modify(PyObject* self, PyObject* args, PyObject* kwargs) {
   const long old_mask = PyLong_AsLong(PyTuple_GET_ITEM(key.get(), 2));
   if (mask != old_mask && !change_events(state, fd, mask)) return nullptr;
   if (mask != old_mask || PyTuple_GET_ITEM(key.get(), 3) != data) {
-    key = make_key(PyTuple_GET_ITEM(key.get(), 0), fd, events, data);
+    key = make_key(state, PyTuple_GET_ITEM(key.get(), 0), fd, events, data);
     PyRef number = key ? PyRef::steal(PyLong_FromLong(fd)) : PyRef();
     if (!number || PyDict_SetItem(state.keys.get(), number.get(), key.get()) < 0) return nullptr;
   }
@@ -240,7 +241,7 @@ PyObject* selector_get_key(PyObject* self, PyObject* fileobj) {
 PyObject* selector_get_map(PyObject* self, PyObject*) {
   SelectorState& state = state_of(self);
   if (!state.keys) Py_RETURN_NONE;
-  return PyObject_CallOneArg(asyncio_refs::selector_mapping, self);
+  return PyObject_CallOneArg(state.module->selector_mapping, self);
 }
 
 void close_state(SelectorState& state) {
@@ -406,6 +407,8 @@ PyObject* selector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   SelectorState& state = *new (&state_of(self)) SelectorState{};
+  // The type is exactly ours (it takes no subclasses), made by its module.
+  state.module = static_cast<ModuleState*>(PyType_GetModuleState(type));
   state.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
   state.keys = PyRef::steal(PyDict_New());
   if (state.epoll_fd < 0 || !state.keys) {
@@ -472,12 +475,11 @@ PyObject* selector_key_in(PyObject* keys, int fd) {
   return number ? PyDict_GetItemWithError(keys, number.get()) : nullptr;
 }
 
-PyTypeObject* selector_type() { return selector_class; }
 
-bool init_selector_type(PyObject* module) {
-  selector_class =
+bool init_selector_type(PyObject* module, ModuleState& state) {
+  state.selector_type =
       reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &selector_spec, nullptr));
-  return selector_class != nullptr && PyModule_AddType(module, selector_class) == 0;
+  return state.selector_type != nullptr && PyModule_AddType(module, state.selector_type) == 0;
 }
 
 Py_ssize_t selector_key_count(PyObject* selector) {
@@ -503,7 +505,7 @@ bool selector_put(PyObject* selector, PyObject* fileobj, int fd, long mask, PyOb
   if (old == nullptr && PyErr_Occurred()) return false;
   const long old_mask = old ? PyLong_AsLong(PyTuple_GET_ITEM(old, 2)) : 0;
   PyRef events = PyRef::steal(PyLong_FromLong(mask));
-  PyRef key = events ? make_key(old ? PyTuple_GET_ITEM(old, 0) : fileobj, fd, events.get(), data)
+  PyRef key = events ? make_key(state, old ? PyTuple_GET_ITEM(old, 0) : fileobj, fd, events.get(), data)
                      : PyRef();
   PyRef number = key ? PyRef::steal(PyLong_FromLong(fd)) : PyRef();
   if (!number) return false;

@@ -13,13 +13,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "module_state.h"
+
 namespace velkorio {
 
-PyTypeObject* selector_type();
-bool init_selector_type(PyObject* module);
+bool init_selector_type(PyObject* module, ModuleState& state);
 
-inline bool is_selector(PyObject* object) {
-  return object != nullptr && Py_IS_TYPE(object, selector_type());
+inline bool is_selector(const ModuleState& state, PyObject* object) {
+  return object != nullptr && Py_IS_TYPE(object, state.selector_type);
 }
 
 // Waits up to `timeout` seconds (forever when negative) with the

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "core/as_method.h"
 #include "core/pyref.h"
 #include "runtime/invariant.h"
 
@@ -14,31 +15,10 @@ namespace {
 
 using velkor::PyRef;
 
-// Attribute and method names, interned once for the life of the process.
-struct Names {
-  PyObject* read_ready_cb;
-  PyObject* conn_lost;
-  PyObject* sock_fd;
-  PyObject* max_size;
-  PyObject* protocol;
-  PyObject* data_received;
-  PyObject* fatal_error;
-  PyObject* on_eof;
-  PyObject* eof;
-  PyObject* empty_waiter;
-  PyObject* buffer;
-  PyObject* loop;
-  PyObject* add_writer;
-  PyObject* write_ready;
-  PyObject* append;
-  PyObject* maybe_pause_protocol;
-};
-Names names{};
-
-// asyncio's _SelectorSocketTransport: its data-receiving reader, which the
-// native reader replays, and its write(), which takes the other cases.
-PyObject* asyncio_data_received = nullptr;
-PyObject* asyncio_write = nullptr;
+// The state of the module whose SocketTransportCore defines the method.
+const ModuleState& module_of(PyTypeObject* defining_class) {
+  return *static_cast<const ModuleState*>(PyType_GetModuleState(defining_class));
+}
 
 constexpr const char* read_error = "Fatal read error on socket transport";
 constexpr const char* write_error = "Fatal write error on socket transport";
@@ -57,7 +37,7 @@ int attribute_truth(PyObject* self, PyObject* name) {
 // What asyncio's `except (SystemExit, KeyboardInterrupt): raise` and
 // `except BaseException as exc: self._fatal_error(exc, message)` make of
 // the error now set.
-PyObject* fail(PyObject* self, const char* message) {
+PyObject* fail(const ModuleState& state, PyObject* self, const char* message) {
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
   if (PyErr_GivenExceptionMatches(exception.get(), PyExc_SystemExit) ||
       PyErr_GivenExceptionMatches(exception.get(), PyExc_KeyboardInterrupt)) {
@@ -67,7 +47,7 @@ PyObject* fail(PyObject* self, const char* message) {
   PyRef text = PyRef::steal(PyUnicode_FromString(message));
   if (!text) return nullptr;
   PyObject* args[] = {self, exception.get(), text.get()};
-  return PyObject_VectorcallMethod(names.fatal_error, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+  return PyObject_VectorcallMethod(state.names.fatal_error, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr);
 }
 
@@ -116,7 +96,8 @@ ssize_t receive_into(int fd, char* buffer, std::size_t size) {
 
 // asyncio's _read_ready__data_received: the socket's bytes, up to
 // max_size, to protocol.data_received().
-PyObject* receive(PyObject* self) {
+PyObject* receive(const ModuleState& state, PyObject* self) {
+  const auto& names = state.names;
   const int lost = attribute_truth(self, names.conn_lost);
   if (lost != 0) return lost < 0 ? nullptr : Py_NewRef(Py_None);
   // From here to the receive, every failure is asyncio's fatal read error,
@@ -125,40 +106,40 @@ PyObject* receive(PyObject* self) {
   // again and again for data nobody takes.
   PyRef fd_object = attribute(self, names.sock_fd);
   PyRef size_object = fd_object ? attribute(self, names.max_size) : PyRef();
-  if (!size_object) return fail(self, read_error);
+  if (!size_object) return fail(state, self, read_error);
   const int fd = PyLong_AsInt(fd_object.get());
-  if (fd == -1 && PyErr_Occurred()) return fail(self, read_error);
+  if (fd == -1 && PyErr_Occurred()) return fail(state, self, read_error);
   // Whatever socket.recv takes: an int or any object with __index__.
   const Py_ssize_t size = PyNumber_AsSsize_t(size_object.get(), PyExc_OverflowError);
-  if (size == -1 && PyErr_Occurred()) return fail(self, read_error);
+  if (size == -1 && PyErr_Occurred()) return fail(state, self, read_error);
   // A size socket.recv would refuse gets asyncio's own path and error.
-  if (size <= 0) return PyObject_CallOneArg(asyncio_data_received, self);
+  if (size <= 0) return PyObject_CallOneArg(state.transport_data_received, self);
 
   PyRef bytes;
   ssize_t received = 0;
   if (static_cast<std::size_t>(size) <= receive_buffer_limit) {
     char* buffer = receive_buffer(static_cast<std::size_t>(size));
-    if (buffer == nullptr) return fail(self, read_error);
+    if (buffer == nullptr) return fail(state, self, read_error);
     received = receive_into(fd, buffer, static_cast<std::size_t>(size));
     if (received > 0) {
       bytes = PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
-      if (!bytes) return fail(self, read_error);
+      if (!bytes) return fail(state, self, read_error);
     }
   } else {
     bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
-    if (!bytes) return fail(self, read_error);
+    if (!bytes) return fail(state, self, read_error);
     received = receive_into(fd, PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(size));
     if (received > 0) {
       PyObject* shrunk = bytes.release();
-      if (_PyBytes_Resize(&shrunk, received) < 0) return fail(self, read_error);
+      if (_PyBytes_Resize(&shrunk, received) < 0) return fail(state, self, read_error);
       bytes = PyRef::steal(shrunk);
     }
   }
   if (received < 0) {
-    if (PyErr_Occurred()) return fail(self, read_error);  // a signal handler raised
+    if (PyErr_Occurred()) return fail(state, self, read_error);  // a signal handler raised
     if (errno == EAGAIN || errno == EWOULDBLOCK) Py_RETURN_NONE;
     PyErr_SetFromErrno(PyExc_OSError);
-    return fail(self, read_error);
+    return fail(state, self, read_error);
   }
   if (received == 0) return PyObject_CallMethodNoArgs(self, names.on_eof);
   PyRef protocol = attribute(self, names.protocol);
@@ -166,45 +147,59 @@ PyObject* receive(PyObject* self) {
   PyObject* args[] = {protocol.get(), bytes.get()};
   PyRef result = PyRef::steal(PyObject_VectorcallMethod(
       names.data_received, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) return fail(self, protocol_error);
+  if (!result) return fail(state, self, protocol_error);
   Py_RETURN_NONE;
 }
 
 // The reader callback: self._read_ready_cb(), with asyncio's
 // data-receiving one (what every protocol but a buffered one gets) run here.
-PyObject* read_ready(PyObject* self, PyObject*) {
-  PyRef callback = attribute(self, names.read_ready_cb);
+PyObject* read_ready(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                     Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
+    PyErr_SetString(PyExc_TypeError, "_read_ready() takes no arguments");
+    return nullptr;
+  }
+  const ModuleState& state = module_of(defining_class);
+  PyRef callback = attribute(self, state.names.read_ready_cb);
   if (!callback) return nullptr;
   if (PyMethod_Check(callback.get()) && PyMethod_GET_SELF(callback.get()) == self &&
-      PyMethod_GET_FUNCTION(callback.get()) == asyncio_data_received) {
-    return receive(self);
+      PyMethod_GET_FUNCTION(callback.get()) == state.transport_data_received) {
+    return receive(state, self);
   }
   return PyObject_CallNoArgs(callback.get());
 }
 
-PyObject* write_later(PyObject* self, PyObject* data) {
+PyObject* write_later(const ModuleState& state, PyObject* self, PyObject* data) {
   PyObject* args[] = {self, data};
-  return PyObject_Vectorcall(asyncio_write, args, 2, nullptr);
+  return PyObject_Vectorcall(state.transport_write, args, 2, nullptr);
 }
 
 // write(data): bytes or a bytearray that the socket takes whole, at once,
 // on a transport with nothing queued, is sent here; the rest as asyncio
 // writes it.
-PyObject* write(PyObject* self, PyObject* data) {
+PyObject* write(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 1 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
+    PyErr_SetString(PyExc_TypeError, "write() takes exactly one argument (data)");
+    return nullptr;
+  }
+  const ModuleState& state = module_of(defining_class);
+  const auto& names = state.names;
+  PyObject* data = args[0];
   const bool is_bytes = PyBytes_CheckExact(data);
-  if (!is_bytes && !PyByteArray_CheckExact(data)) return write_later(self, data);
-  if (PyObject_Length(data) == 0) return write_later(self, data);
+  if (!is_bytes && !PyByteArray_CheckExact(data)) return write_later(state, self, data);
+  if (PyObject_Length(data) == 0) return write_later(state, self, data);
   const int eof = attribute_truth(self, names.eof);
-  if (eof != 0) return eof < 0 ? nullptr : write_later(self, data);
+  if (eof != 0) return eof < 0 ? nullptr : write_later(state, self, data);
   PyRef waiter = attribute(self, names.empty_waiter);
   if (!waiter) return nullptr;
-  if (waiter.get() != Py_None) return write_later(self, data);
+  if (waiter.get() != Py_None) return write_later(state, self, data);
   const int lost = attribute_truth(self, names.conn_lost);
-  if (lost != 0) return lost < 0 ? nullptr : write_later(self, data);
+  if (lost != 0) return lost < 0 ? nullptr : write_later(state, self, data);
   PyRef buffer = attribute(self, names.buffer);
   if (!buffer) return nullptr;
   const int queued = PyObject_IsTrue(buffer.get());
-  if (queued != 0) return queued < 0 ? nullptr : write_later(self, data);
+  if (queued != 0) return queued < 0 ? nullptr : write_later(state, self, data);
   PyRef fd_object = attribute(self, names.sock_fd);
   if (!fd_object) return nullptr;
   const int fd = PyLong_AsInt(fd_object.get());
@@ -214,18 +209,18 @@ PyObject* write(PyObject* self, PyObject* data) {
   // may resize a bytearray. Nothing below runs any before send() returns.
   const char* start = is_bytes ? PyBytes_AS_STRING(data) : PyByteArray_AS_STRING(data);
   const Py_ssize_t length = is_bytes ? PyBytes_GET_SIZE(data) : PyByteArray_GET_SIZE(data);
-  if (length == 0) return write_later(self, data);
+  if (length == 0) return write_later(state, self, data);
   ssize_t sent;
   for (;;) {
     sent = send(fd, start, static_cast<std::size_t>(length), 0);
     if (sent >= 0) break;
     if (errno == EINTR) {
-      if (PyErr_CheckSignals() < 0) return fail(self, write_error);
+      if (PyErr_CheckSignals() < 0) return fail(state, self, write_error);
       continue;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) break;
     PyErr_SetFromErrno(PyExc_OSError);
-    return fail(self, write_error);
+    return fail(state, self, write_error);
   }
   if (sent == length) Py_RETURN_NONE;
 
@@ -257,9 +252,14 @@ PyDoc_STRVAR(write_doc,
              "Send data (bytes-like) without blocking. What the socket does not take at\n"
              "once is buffered and sent as it becomes writable.");
 
+// With the class that defines them (METH_METHOD), which finds the
+// module's state at once, where the transport's own type would take a walk
+// up a long hierarchy.
+constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef methods[] = {
-    {"_read_ready", read_ready, METH_NOARGS, read_ready_doc},
-    {"write", write, METH_O, write_doc},
+    {"_read_ready", velkor::as_method(read_ready), method_flags, read_ready_doc},
+    {"write", velkor::as_method(write), method_flags, write_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -279,42 +279,13 @@ PyType_Spec core_type_spec = {
     slots,
 };
 
-bool intern(PyObject*& slot, const char* text) {
-  slot = PyUnicode_InternFromString(text);
-  return slot != nullptr;
-}
-
-bool init_names() {
-  return intern(names.read_ready_cb, "_read_ready_cb") && intern(names.conn_lost, "_conn_lost") &&
-         intern(names.sock_fd, "_sock_fd") && intern(names.max_size, "max_size") &&
-         intern(names.protocol, "_protocol") && intern(names.data_received, "data_received") &&
-         intern(names.fatal_error, "_fatal_error") &&
-         intern(names.on_eof, "_read_ready__on_eof") && intern(names.eof, "_eof") &&
-         intern(names.empty_waiter, "_empty_waiter") && intern(names.buffer, "_buffer") &&
-         intern(names.loop, "_loop") && intern(names.add_writer, "_add_writer") &&
-         intern(names.write_ready, "_write_ready") && intern(names.append, "append") &&
-         intern(names.maybe_pause_protocol, "_maybe_pause_protocol");
-}
-
-bool init_asyncio_methods() {
-  PyRef module = PyRef::steal(PyImport_ImportModule("asyncio.selector_events"));
-  PyRef type = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "_SelectorSocketTransport"))
-                      : PyRef();
-  if (!type) return false;
-  asyncio_data_received = PyObject_GetAttrString(type.get(), "_read_ready__data_received");
-  asyncio_write = asyncio_data_received ? PyObject_GetAttrString(type.get(), "write") : nullptr;
-  return asyncio_write != nullptr;
-}
-
 }  // namespace
 
-bool init_socket_transport_type(PyObject* module) {
-  if (asyncio_write == nullptr && (!init_names() || !init_asyncio_methods())) return false;
-  PyObject* type = PyType_FromModuleAndSpec(module, &core_type_spec, nullptr);
-  if (type == nullptr) return false;
-  const int added = PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type));
-  Py_DECREF(type);
-  return added == 0;
+bool init_socket_transport_type(PyObject* module, ModuleState& state) {
+  state.transport_core_type =
+      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &core_type_spec, nullptr));
+  return state.transport_core_type != nullptr &&
+         PyModule_AddType(module, state.transport_core_type) == 0;
 }
 
 }  // namespace velkorio

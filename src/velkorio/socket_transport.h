@@ -10,8 +10,10 @@
 
 #include <Python.h>
 
+#include "module_state.h"
+
 namespace velkorio {
 
-bool init_socket_transport_type(PyObject* module);
+bool init_socket_transport_type(PyObject* module, ModuleState& state);
 
 }  // namespace velkorio

@@ -10,23 +10,24 @@
 #include <Python.h>
 
 #include "core/pyref.h"
+#include "module_state.h"
 
 namespace velkorio {
 
 // Looks up what the rest needs. False with the error set.
-bool init_threadsafe_handles();
+bool init_threadsafe_handles(ModuleState& state);
 
 // A new _ThreadSafeHandle of `loop` for callback(*args) in `context` (a
 // copy of the current one when null), as its __init__ makes it outside
 // debug mode. Null with the error set.
-velkor::PyRef make_threadsafe_handle(PyObject* loop, PyObject* callback, PyObject* args,
-                                     PyObject* context);
+velkor::PyRef make_threadsafe_handle(ModuleState& state, PyObject* loop, PyObject* callback,
+                                     PyObject* args, PyObject* context);
 
 // Whether `handle` is exactly asyncio's _ThreadSafeHandle (a subclass may
 // have a _run of its own).
-bool is_threadsafe_handle(PyObject* handle);
+bool is_threadsafe_handle(ModuleState& state, PyObject* handle);
 
 // The handle's _run(): 0, or -1 with the error set.
-int run_threadsafe_handle(PyObject* handle);
+int run_threadsafe_handle(ModuleState& state, PyObject* handle);
 
 }  // namespace velkorio

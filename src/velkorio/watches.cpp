@@ -1,6 +1,5 @@
 #include "watches.h"
 
-#include "asyncio_refs.h"
 #include "handle.h"
 #include "loop_core.h"
 #include "selector.h"
@@ -13,7 +12,8 @@ constexpr long event_write = 2;
 
 // asyncio's own method `name` on this loop, for a selector not ours.
 PyObject* fall_back(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs) {
-  PyRef method = PyRef::steal(PyObject_GetAttrString(asyncio_refs::base_selector_loop, name));
+  PyRef method =
+      PyRef::steal(PyObject_GetAttrString(loop_core_module(self).base_selector_loop, name));
   if (!method) return nullptr;
   PyRef full = PyRef::steal(PyTuple_New(nargs + 1));
   if (!full) return nullptr;
@@ -35,7 +35,9 @@ PyObject* add_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, lon
   }
   PyRef selector = loop_core_selector(self);
   if (!selector) return nullptr;
-  if (!is_selector(selector.get())) return fall_back(self, name, args, nargs);
+  if (!is_selector(loop_core_module(self), selector.get())) {
+    return fall_back(self, name, args, nargs);
+  }
   if (loop_core_closed(self)) {
     PyErr_SetString(PyExc_RuntimeError, "Event loop is closed");
     return nullptr;
@@ -45,8 +47,8 @@ PyObject* add_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, lon
   for (Py_ssize_t i = 2; i < nargs; ++i) {
     PyTuple_SET_ITEM(callback_args.get(), i - 2, Py_NewRef(args[i]));
   }
-  PyRef handle =
-      make_handle(self, args[1], callback_args.get(), nullptr, loop_core_debug(self));
+  PyRef handle = make_handle(loop_core_module(self), self, args[1], callback_args.get(), nullptr,
+                             loop_core_debug(self));
   if (!handle) return nullptr;
   int fd = -1;
   PyObject* found = selector_find(selector.get(), args[0], fd);
@@ -78,7 +80,9 @@ PyObject* remove_watch(PyObject* self, PyObject* fileobj, long direction, const 
   if (loop_core_closed(self)) Py_RETURN_FALSE;
   PyRef selector = loop_core_selector(self);
   if (!selector) return nullptr;
-  if (!is_selector(selector.get())) return fall_back(self, name, &fileobj, 1);
+  if (!is_selector(loop_core_module(self), selector.get())) {
+    return fall_back(self, name, &fileobj, 1);
+  }
   int fd = -1;
   PyObject* found = selector_find(selector.get(), fileobj, fd);
   if (found == nullptr) {

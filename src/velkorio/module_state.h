@@ -1,0 +1,109 @@
+#pragma once
+// ModuleState: everything velkorio._core keeps, held by the module object.
+//
+// An interpreter of its own (concurrent.interpreters) imports a module of
+// its own, with a state of its own: its types, the pieces of asyncio that
+// the native code calls and the interned names it looks attributes up by.
+// Objects never cross interpreters, so an object finds the state it needs
+// through its type: a loop once, when it is made (LoopState keeps it), the
+// selector and the handles through their exact type, the socket
+// transport's methods through the class that defines them. Nothing here is
+// shared between interpreters, and nothing native is process-wide but
+// flags about what the kernel refuses and a per-thread receive buffer.
+
+#include <Python.h>
+
+#include <array>
+
+namespace velkorio {
+
+struct ModuleState {
+  // Our types.
+  PyTypeObject* handle_type = nullptr;
+  PyTypeObject* timer_handle_type = nullptr;
+  PyTypeObject* loop_core_type = nullptr;
+  PyTypeObject* selector_type = nullptr;
+  PyTypeObject* transport_core_type = nullptr;
+
+  // asyncio's pieces, looked up when the module is made.
+  PyObject* format_callback_source = nullptr;  // format_helpers._format_callback_source
+  PyObject* extract_stack = nullptr;           // format_helpers.extract_stack
+  PyObject* format_handle = nullptr;           // base_events._format_handle
+  PyObject* logger = nullptr;                  // base_events.logger
+  PyObject* selector_key = nullptr;            // selectors.SelectorKey
+  PyObject* selector_mapping = nullptr;        // selectors._SelectorMapping
+  // selector_events.BaseSelectorEventLoop: its methods serve a loop given a
+  // selector other than ours, and calls our fast paths do not take on.
+  PyObject* base_selector_loop = nullptr;
+  // events._ThreadSafeHandle, what call_soon_threadsafe returns, and its
+  // slots' member descriptors (see threadsafe_handle.h).
+  PyObject* threadsafe_handle = nullptr;
+  std::array<PyObject*, 8> threadsafe_slots{};
+  PyObject* new_lock = nullptr;                 // _thread.RLock
+  PyObject* tasks_module = nullptr;             // asyncio.tasks, whose Task create_task makes
+  PyObject* loop_keyword = nullptr;             // ("loop",)
+  // selector_events._SelectorSocketTransport's data-receiving reader and
+  // write(), which the native transport replays and falls back on.
+  PyObject* transport_data_received = nullptr;
+  PyObject* transport_write = nullptr;
+  PyObject* own_time = nullptr;  // LoopCore's `time` descriptor
+
+  // Interned names.
+  struct Names {
+    PyObject* selector;  // "_selector"
+    PyObject* time;
+    PyObject* acquire;
+    PyObject* release;
+    PyObject* read_ready_cb;
+    PyObject* conn_lost;
+    PyObject* sock_fd;
+    PyObject* max_size;
+    PyObject* protocol;
+    PyObject* data_received;
+    PyObject* fatal_error;
+    PyObject* on_eof;
+    PyObject* eof;
+    PyObject* empty_waiter;
+    PyObject* buffer;
+    PyObject* loop;
+    PyObject* add_writer;
+    PyObject* write_ready;
+    PyObject* append;
+    PyObject* maybe_pause_protocol;
+  } names{};
+
+  // Calls `visit(PyObject*&)` on every reference above.
+  template <typename Visit>
+  void for_each_reference(Visit visit) {
+    for (PyTypeObject** type : {&handle_type, &timer_handle_type, &loop_core_type, &selector_type,
+                                &transport_core_type}) {
+      PyObject* object = reinterpret_cast<PyObject*>(*type);
+      visit(object);
+      *type = reinterpret_cast<PyTypeObject*>(object);
+    }
+    for (PyObject** slot :
+         {&format_callback_source, &extract_stack, &format_handle, &logger, &selector_key,
+          &selector_mapping, &base_selector_loop, &threadsafe_handle, &new_lock, &tasks_module,
+          &loop_keyword, &transport_data_received, &transport_write, &own_time}) {
+      visit(*slot);
+    }
+    for (PyObject*& slot : threadsafe_slots) visit(slot);
+    PyObject** first = &names.selector;
+    for (std::size_t i = 0; i < sizeof(Names) / sizeof(PyObject*); ++i) visit(first[i]);
+  }
+};
+
+extern PyModuleDef module_definition;
+
+inline ModuleState& module_state(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// The state of the module whose type `type` is, or derives from. Null with
+// the error set when it is none of ours.
+inline ModuleState* state_of_type(PyTypeObject* type) {
+  PyObject* module = PyType_GetModuleByDef(type, &module_definition);
+  return module ? &module_state(module) : nullptr;
+}
+
+}  // namespace velkorio

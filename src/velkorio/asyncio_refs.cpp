@@ -25,7 +25,7 @@ PyObject* method_of(const char* type_name, const char* name) {
 
 // In the order of ModuleState::Names.
 constexpr const char* name_texts[] = {
-    "_selector", "time", "acquire", "release", "_read_ready_cb", "_conn_lost", "_sock_fd",
+    "time", "acquire", "release", "_read_ready_cb", "_conn_lost", "_sock_fd",
     "max_size", "_protocol", "data_received", "_fatal_error", "_read_ready__on_eof", "_eof",
     "_empty_waiter", "_buffer", "_loop", "_add_writer", "_write_ready", "append",
     "_maybe_pause_protocol",
@@ -35,7 +35,7 @@ static_assert(std::size(name_texts) == sizeof(ModuleState::Names) / sizeof(PyObj
 }  // namespace
 
 bool init_asyncio_refs(ModuleState& state) {
-  PyObject** names = &state.names.selector;
+  PyObject** names = reinterpret_cast<PyObject**>(&state.names);
   for (std::size_t i = 0; i < std::size(name_texts); ++i) {
     names[i] = PyUnicode_InternFromString(name_texts[i]);
     if (names[i] == nullptr) return false;

@@ -32,6 +32,9 @@ constexpr double busy_poll_interval = 200e-6;
 
 struct LoopState {
   ModuleState* module = nullptr;  // its type's module's, which the type keeps alive
+  // asyncio's `_selector` attribute, kept here: the iteration reads it every
+  // time, and an attribute lookup would cost as much as a callback's run.
+  PyRef selector;
   std::deque<PyRef> ready;
   TimerHeap timers;
   PyRef debug_value;  // what set_debug stored, returned as is by _debug
@@ -714,7 +717,15 @@ int set_empty_only(PyObject*, PyObject* value, void*) {
 PyObject* get_cancelled_count(PyObject*, void*) { return PyLong_FromLong(0); }
 int set_cancelled_count(PyObject*, PyObject*, void*) { return 0; }
 
+PyObject* get_selector(PyObject* self, void*) { return loop_core_selector(self).release(); }
+int set_selector(PyObject* self, PyObject* value, void*) {
+  // The old one is released after the new one is in place.
+  PyRef old = std::exchange(state_of(self).selector, PyRef::borrow(value));
+  return 0;
+}
+
 PyGetSetDef loop_getset[] = {
+    {"_selector", get_selector, set_selector, nullptr, nullptr},
     {"_debug", get_debug, set_debug, nullptr, nullptr},
     {"_stopping", get_flag<&LoopState::stopping>, set_flag<&LoopState::stopping>, nullptr,
      nullptr},
@@ -754,6 +765,7 @@ int loop_traverse(PyObject* self, visitproc visit, void* arg) {
   for (const PyRef& handle : state.ready) Py_VISIT(handle.get());
   for (const PyRef& timer : state.timers.entries()) Py_VISIT(timer.get());
   Py_VISIT(state.debug_value.get());
+  Py_VISIT(state.selector.get());
   return 0;
 }
 
@@ -762,6 +774,7 @@ int loop_clear(PyObject* self) {
   std::deque<PyRef> ready = std::exchange(state.ready, {});
   std::vector<PyRef> timers = state.timers.take_all();
   PyRef debug = std::move(state.debug_value);
+  PyRef selector = std::move(state.selector);
   return 0;
 }
 
@@ -812,7 +825,12 @@ ModuleState& loop_core_module(PyObject* loop) { return *state_of(loop).module; }
 bool loop_core_debug(PyObject* loop) { return state_of(loop).debug; }
 
 PyRef loop_core_selector(PyObject* loop) {
-  return PyRef::steal(PyObject_GetAttr(loop, state_of(loop).module->names.selector));
+  LoopState& state = state_of(loop);
+  if (!state.selector) {
+    PyErr_SetString(PyExc_AttributeError, "the loop has no _selector");
+    return {};
+  }
+  return state.selector.share();
 }
 bool loop_core_closed(PyObject* loop) { return state_of(loop).closed; }
 

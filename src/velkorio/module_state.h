@@ -50,7 +50,6 @@ struct ModuleState {
 
   // Interned names.
   struct Names {
-    PyObject* selector;  // "_selector"
     PyObject* time;
     PyObject* acquire;
     PyObject* release;
@@ -88,7 +87,7 @@ struct ModuleState {
       visit(*slot);
     }
     for (PyObject*& slot : threadsafe_slots) visit(slot);
-    PyObject** first = &names.selector;
+    PyObject** first = reinterpret_cast<PyObject**>(&names);
     for (std::size_t i = 0; i < sizeof(Names) / sizeof(PyObject*); ++i) visit(first[i]);
   }
 };

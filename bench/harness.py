@@ -4,7 +4,6 @@ a watchdog so that no repetition can hang the suite, and the figures."""
 from __future__ import annotations
 
 import contextlib
-import faulthandler
 import gc
 import os
 import statistics
@@ -40,7 +39,8 @@ class Workload:
     # "time": ns per operation; "cpu-share": CPU time over wall time, in
     # percent; "memory": Sample.value per operation; "value": Sample.value;
     # "rate": Sample.value operations per second (more is better), with the
-    # CPU time per operation over extra["requests"] operations.
+    # CPU time per operation over extra["requests"] (or extra["operations"])
+    # operations.
     metric: str = "time"
     unit: str = "ns/op"
     fresh_loop: bool = True  # the harness hands each repetition a new loop
@@ -53,6 +53,9 @@ class Workload:
     # A server at light load (or none): the report shows the request
     # latencies and the server's CPU share, in a table of its own.
     light_load: bool = False
+    # Runs in one sub-interpreter, then in two at once: the report shows
+    # both runs' figures and the scaling, in a table of its own.
+    interpreters: bool = False
 
 
 class Trial:
@@ -110,6 +113,10 @@ class Watchdog:
         self._hard_timeout = timeout + self.grace
 
     def __enter__(self) -> "Watchdog":
+        # Imported here: this module is imported in sub-interpreters too
+        # (bench.interpreters), where faulthandler does not load.
+        import faulthandler
+
         faulthandler.dump_traceback_later(self._hard_timeout, exit=True)
         self._timer.start()
         return self
@@ -117,6 +124,8 @@ class Watchdog:
     def __exit__(self, *exc: object) -> None:
         self._timer.cancel()
         self._timer.join()
+        import faulthandler
+
         faulthandler.cancel_dump_traceback_later()
         self._loop = None
 
@@ -182,7 +191,8 @@ def figures(workload: Workload, sample: Sample, count: int) -> tuple[float, floa
         return sample.value, None
     if workload.metric == "rate":
         assert sample.value is not None
-        return sample.value, sample.cpu_ns / sample.extra["requests"]
+        return sample.value, sample.cpu_ns / sample.extra.get("requests",
+                                                              sample.extra.get("operations"))
     raise ValueError(workload.metric)
 
 
@@ -201,7 +211,7 @@ def summary(workload: Workload, result: LoopResult) -> dict[str, float] | None:
         out["cpu_min"] = min(cpu)
     # Figures some server workloads add to their samples: the median of each
     # over the repetitions, where every repetition has one.
-    for key in SAMPLE_FIGURES:
+    for key in (*SAMPLE_FIGURES, *SCALING_FIGURES):
         extra = [s.extra.get(key) for s in result.samples]
         if all(v is not None for v in extra):
             out[key] = statistics.median(extra)
@@ -211,6 +221,12 @@ def summary(workload: Workload, result: LoopResult) -> dict[str, float] | None:
 # Request latency percentiles in microseconds, and the server's CPU time
 # over the wall time as a percentage of one core.
 SAMPLE_FIGURES = ("p50_us", "p99_us", "cpu_percent")
+# The rows run in one interpreter and in two: for each run, operations per
+# second over all of them, the process's CPU time per operation and its CPU
+# time over the wall time (the CPUs it kept busy); and the two-interpreter
+# rate over the one-interpreter rate.
+SCALING_FIGURES = ("per_second_1", "per_second_2", "scaling", "cpu_ns_per_op_1",
+                   "cpu_ns_per_op_2", "cores_1", "cores_2")
 
 
 def run_once(workload: Workload, kind: LoopKind, count: int, timeout: float,

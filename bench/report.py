@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Any
 
 from .harness import LoopResult, Workload, summary
+from .interpreters import COUNTS as INTERPRETER_COUNTS, LEFT_OUT as NOT_IN_INTERPRETERS
 from .loops import BASELINES, BUSY_POLL_US, BUSY_POLL_VARIANT, SUBJECTS, VARIANT_SUBJECTS
 
 Results = dict[str, dict[str, LoopResult]]  # workload name -> loop name -> result
@@ -96,10 +97,15 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
             if summary(w, result) is None:
                 failures.append(f"{w.name} on {name}: {result.error}")
             notes += [f"{w.name} on {name}: {n.render(result.runs)}" for n in result.notes.values()]
-    loop_rows = [w for w in workloads if w.group != "servers"]
-    server_rows = [w for w in workloads if w.group == "servers" and not w.light_load]
-    light_rows = [w for w in workloads if w.group == "servers" and w.light_load]
-    for rows, draw in ((loop_rows, _loop_table), (server_rows, _server_table),
+    plain = [w for w in workloads if not w.interpreters]
+    loop_rows = [w for w in plain if w.group != "servers"]
+    loop_interpreter_rows = [w for w in workloads if w.interpreters and w.group != "servers"]
+    server_rows = [w for w in plain if w.group == "servers" and not w.light_load]
+    server_interpreter_rows = [w for w in workloads if w.interpreters and w.group == "servers"]
+    light_rows = [w for w in plain if w.group == "servers" and w.light_load]
+    for rows, draw in ((loop_rows, _loop_table), (loop_interpreter_rows, _interpreters_table),
+                       (server_rows, _server_table),
+                       (server_interpreter_rows, _interpreters_table),
                        (light_rows, _light_table)):
         if rows:
             if lines:
@@ -200,6 +206,87 @@ def _server_table(workloads: list[Workload], results: Results, loop_names: list[
                  "process's median CPU time per request, in microseconds;")
     lines.append("ratios: velkorio's median over the baseline's, req/s above 1 and "
                  "cpu/req below 1 favour velkorio.")
+    return lines
+
+
+def _cores(value: float | None) -> str:
+    return "-" if value is None else f"{value:.2f}"
+
+
+def _interpreters_table(workloads: list[Workload], results: Results, loop_names: list[str],
+                        repeats: int) -> list[str]:
+    """Rows run in one interpreter and in two at once (all loop rows or all
+    server rows): per loop, the aggregate rate of each run, the scaling and
+    the CPU time per operation of each run; then each subject's rates over
+    each baseline's."""
+    servers = workloads[0].group == "servers"
+    title = "servers in interpreters" if servers else "interpreters"
+    cpu_unit, cpu_scale = ("us", 1000) if servers else ("ns", 1)
+    name_width = max([len(w.name) for w in workloads] + [len(title)])
+    unit_width = max(len(w.unit) for w in workloads)
+    shown = [n for n in loop_names if any(n in results.get(w.name, {}) for w in workloads)]
+    one, two = INTERPRETER_COUNTS
+    heads = (f"{one} interp", f"{two} interps", f"{two}/{one}", f"cpu {cpu_unit} {one}",
+             f"cpu {cpu_unit} {two}", f"cores {two}")
+    cell = 11
+    group = len(heads) * cell
+    head1 = f"{title:<{name_width}}  {'':<{unit_width}}"
+    head2 = f"{'workload':<{name_width}}  {'unit':<{unit_width}}"
+    for name in shown:
+        head1 += f"  {name:>{group}}"
+        head2 += "  " + "".join(f"{h:>{cell}}" for h in heads)
+    pairs = [(s, b) for s in SUBJECTS if s in shown for b in BASELINES if b in shown]
+    for s, b in pairs:
+        head1 += f"  {f'{s}/{b}':>{2 * cell}}"
+        head2 += "  " + "".join(f"{h:>{cell}}" for h in heads[:2])
+    lines = [head1, head2, "-" * len(head2)]
+    for w in workloads:
+        per_loop = results.get(w.name, {})
+        row = f"{w.name:<{name_width}}  {w.unit:<{unit_width}}"
+        for name in shown:
+            result = per_loop.get(name)
+            figures = summary(w, result) if result is not None else None
+            if result is None:
+                row += "  " + f"{'-':>{cell}}" * len(heads)
+                continue
+            if figures is None:
+                row += f"  {'FAILED':>{group}}"
+                continue
+            cpu = [figures.get(f"cpu_ns_per_op_{n}") for n in INTERPRETER_COUNTS]
+            row += "  " + "".join(f"{v:>{cell}}" for v in (
+                _number(w, figures.get(f"per_second_{one}")),
+                _number(w, figures.get(f"per_second_{two}")),
+                _times(figures.get("scaling")),
+                *(_number(w, None if c is None else c / cpu_scale) for c in cpu),
+                _cores(figures.get(f"cores_{two}"))))
+        for s, b in pairs:
+            row += "  " + "".join(
+                f"{_times(figure_ratio(w, per_loop, s, b, f'per_second_{n}')):>{cell}}"
+                for n in INTERPRETER_COUNTS)
+        lines.append(row)
+    lines.append("-" * len(head2))
+    what = ("requests per second the server answered" if servers
+            else "operations per second over all the interpreters")
+    lines.append(f"{one} interp, {two} interps: {what}, median over {repeats} repetitions, each "
+                 f"interpreter on its own loop")
+    lines.append(f"in its own thread; {two}/{one}: the median over the repetitions of each one's "
+                 f"{two}-interpreter figure over its")
+    lines.append(f"{one}-interpreter one; cpu: the {'server ' if servers else ''}process's median "
+                 f"CPU time per {'request' if servers else 'operation'}, in "
+                 f"{'microseconds' if servers else 'nanoseconds'}, every thread included;")
+    lines.append(f"cores {two}: that CPU time over the wall time of the {two}-interpreter run, "
+                 f"the CPUs it kept busy (below {two}: the interpreters")
+    lines.append("did not all run all the time, the machine being busy with "
+                 f"{'the load generator or ' if servers else ''}other work).")
+    if servers:
+        lines.append("One server process, a loop and a listening socket per interpreter on one "
+                     "port (SO_REUSEPORT); the")
+        lines.append("load generator runs on the same CPUs.")
+    left_out = [n for n in NOT_IN_INTERPRETERS if n in loop_names]
+    if left_out:
+        lines.append(f"{' and '.join(left_out)} are left out: their modules do not load in a "
+                     "sub-interpreter.")
+    lines.append("ratios: the subject's median over the baseline's; above 1 favours the subject.")
     return lines
 
 
@@ -342,6 +429,15 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
             # server's CPU time per request.
             entry["cpu_ratios"] = {f"{s}/{b}": cpu_ratio(w, per_loop, s, b)
                                    for s in subjects for b in BASELINES}
+        if w.interpreters:
+            # The ratios above are of the two-interpreter run; these of
+            # each run's rate and of the scaling.
+            entry["interpreters"] = list(INTERPRETER_COUNTS)
+            entry["interpreter_ratios"] = {
+                f"{s}/{b}": {key: figure_ratio(w, per_loop, s, b, key) for key in (
+                    *(f"per_second_{n}" for n in INTERPRETER_COUNTS), "scaling")}
+                for s in subjects for b in BASELINES}
+            entry["left_out"] = dict(NOT_IN_INTERPRETERS)
         if w.light_load and w.metric == "rate":
             entry["p99_ratios"] = {f"{s}/{b}": figure_ratio(w, per_loop, s, b, "p99_us")
                                    for s in subjects for b in BASELINES}

@@ -13,7 +13,7 @@ import statistics
 import threading
 import time
 
-from . import loops, memory
+from . import interpreters, loops, memory
 from .harness import Sample, Trial, Workload, native_thread_count
 from .servers import run as servers
 
@@ -425,6 +425,26 @@ def idle_server(t: Trial) -> None:
                     extra={"cpu_percent": load.cpu_percent, "busy_poll_us": server.busy_poll}))
 
 
+def echo_in_interpreters(t: Trial) -> None:
+    """The echo-protocol server, 1 KiB, served from one sub-interpreter and
+    then from two: one process, a loop and a listening socket per
+    interpreter, all on one port (SO_REUSEPORT)."""
+    runs = []
+    for n in interpreters.COUNTS:
+        with servers.Server("echo-protocol", t.kind.name, interpreters=n) as server:
+            servers.echo_load(server, 1024, max(200, t.count // 10), ECHO_SECONDS / 4)  # untimed
+            load = servers.echo_load(server, 1024, t.count, ECHO_SECONDS)
+        t.check(load.requests > 0 and load.wall_ns > 0, "the load generator got no reply")
+        runs.append(interpreters.Run(load.requests, load.wall_ns, load.server_cpu_ns,
+                                     load.span_ns))
+    sample = interpreters.scaling_sample(*runs, counted="requests")
+    sample.extra["busy_poll_us"] = server.busy_poll
+    t.record(sample)
+
+
+# The loops whose modules load in a sub-interpreter.
+INTERPRETER_LOOPS = tuple(interpreters.LOOPS)
+
 SERVER_WORKLOADS: list[Workload] = [
     *(Workload(f"echo-{kind}-{label}",
                f"{label[:-1]} KiB echoes over {servers.CONNECTIONS} connections from the C client; "
@@ -464,9 +484,16 @@ SERVER_WORKLOADS: list[Workload] = [
              "round of echoes (count: the wait in ms)", idle_server, 1500, 500,
              metric="cpu-share", unit="% CPU", fresh_loop=False, only=LIGHT_LOOPS,
              warm_up=False, group="servers", light_load=True),
+    Workload("echo-interpreters",
+             f"1 KiB echoes over {servers.CONNECTIONS} connections from the C client; server: "
+             f"{ECHO_SERVERS['protocol']}, in 1 and in 2 sub-interpreters of one process on "
+             f"one port (at most {ECHO_SECONDS:g} s each)",
+             echo_in_interpreters, *ECHO_SIZES["1k"][1:], metric="rate", unit="req/s",
+             fresh_loop=False, only=INTERPRETER_LOOPS, warm_up=False, group="servers",
+             interpreters=True),
 ]
 
-WORKLOADS: list[Workload] = [
+_LOOP_WORKLOADS: list[Workload] = [
     Workload("chain", "a callback that re-schedules itself with call_soon",
              chain, 200_000, 20_000),
     Workload("fan-out", "call_soon calls, then the run that drains them",
@@ -497,6 +524,21 @@ WORKLOADS: list[Workload] = [
     Workload("floor", "asyncio.Handle(cb, (), loop) plus handle._run() with velkor's loop, "
              "paid by every velkor callback", floor, 200_000, 20_000, only=("velkor",),
              ratios=False),
+]
+
+
+def _in_interpreters(base: Workload) -> Workload:
+    return Workload(f"{base.name}-interpreters",
+                    f"{base.name} in 1 and in 2 sub-interpreters at once, each on its own loop "
+                    "in its own thread: operations per second over all of them (count: per "
+                    "interpreter)", interpreters.scaling(base.body), base.count,
+                    base.quick_count, metric="rate", unit="op/s", fresh_loop=False,
+                    only=INTERPRETER_LOOPS, warm_up=False, interpreters=True)
+
+
+WORKLOADS: list[Workload] = [
+    *_LOOP_WORKLOADS,
+    *(_in_interpreters(w) for w in _LOOP_WORKLOADS if w.name in ("chain", "tasks")),
     *SERVER_WORKLOADS,
 ]
 

@@ -3,15 +3,17 @@ small count, the fresh-process memory figure, the server processes and
 their load client, and how the table, the JSON record and the chart put
 velkor and velkorio beside the baselines."""
 
+import _operator
 import contextlib
 import json
 import re
 import socket
 import threading
+import time
 
 import pytest
 
-from bench import __main__ as bench_main, loops, memory
+from bench import __main__ as bench_main, interpreters, loops, memory
 from bench.harness import LoopResult, Sample, Workload, run_once, summary
 from bench.report import record, table
 from bench.servers import run as servers
@@ -426,6 +428,89 @@ class TestLightLoadReport:
                 "velkorio": 0, "velkorio-poll": loops.BUSY_POLL_US}.get(name)
         assert echo["p99_ratios"]["velkorio-poll/asyncio"] > 0
         assert "light load" in out and "velkorio-poll/asyncio" in out
+
+
+def _listeners(port):
+    """The listening TCP sockets on 127.0.0.1:port, from /proc/net/tcp."""
+    rows = [line.split() for line in open("/proc/net/tcp").read().splitlines()[1:]]
+    return sum(1 for row in rows if row[1] == f"0100007F:{port:04X}" and row[3] == "0A")
+
+
+class TestInterpreters:
+    ROWS = ["chain-interpreters", "tasks-interpreters", "echo-interpreters"]
+
+    def test_a_quick_run_of_each_row_carries_its_figures(self, tmp_path, capfd):
+        path = tmp_path / "run.json"
+        status = bench_main.main(["--quick", "--repeat", "1", "--only", ",".join(self.ROWS),
+                                  "--json", str(path), "--chart", str(tmp_path / "run.png")])
+        out = capfd.readouterr().out
+        assert status == 0, out
+        data = json.loads(path.read_text())
+        for name in self.ROWS:
+            entry = data["workloads"][name]
+            # The loops whose modules do not load in a sub-interpreter are left out.
+            assert entry["loops"].keys() == {"asyncio", "velkorio"}, name
+            assert entry["left_out"].keys() == {"uvloop", "velkor"}
+            for loop_name, figures in entry["loops"].items():
+                extra = figures["samples"][0]["extra"]
+                assert figures["median"] == extra["per_second_2"] > 0, (name, loop_name)
+                assert extra["scaling"] == pytest.approx(
+                    extra["per_second_2"] / extra["per_second_1"])
+                assert extra["cpu_ns_per_op_1"] > 0 and extra["cpu_ns_per_op_2"] > 0
+                assert 0 < extra["cores_1"] < 1.5 and 0 < extra["cores_2"] < 2.5
+                if name.startswith("echo"):
+                    assert extra["requests"] == entry["count"]
+                else:
+                    # Every operation of both interpreters ran and was counted.
+                    assert extra["operations"] == 2 * entry["count"]
+            ratios = entry["interpreter_ratios"]["velkorio/asyncio"]
+            assert all(ratios[k] > 0 for k in ("per_second_1", "per_second_2", "scaling"))
+        assert "servers in interpreters" in out
+        assert "uvloop and velkor are left out" in out
+
+    def test_table_columns(self):
+        def result(name, one, two, cpu_one, cpu_two):
+            run = [interpreters.Run(1000, int(1000 * 1e9 / rate), cpu * 1000, 0)
+                   for rate, cpu in ((one, cpu_one), (two, cpu_two))]
+            return LoopResult(name, 500, samples=[interpreters.scaling_sample(*run)])
+
+        chain = BY_NAME["chain-interpreters"]
+        results = {chain.name: {"asyncio": result("asyncio", 100_000, 190_000, 5_000, 5_000),
+                                "velkorio": result("velkorio", 400_000, 800_000, 1_000, 1_000)}}
+        text = table([chain], results, ALL_LOOPS, repeats=1)
+        row = next(line for line in text.splitlines() if line.startswith(chain.name))
+        # 1 and 2 interpreters, scaling, CPU ns per operation for each, the
+        # CPUs kept busy by the 2-interpreter run; then velkorio over asyncio.
+        assert row.split()[2:] == ["100,000", "190,000", "1.90x", "5,000", "5,000", "0.95",
+                                   "400,000", "800,000", "2.00x", "1,000", "1,000", "0.80",
+                                   "4.00x", "4.21x"]
+        data = record([chain], results, quick=True, repeats=1, timeout=1.0, missing={})
+        json.dumps(data)
+        entry = data["workloads"][chain.name]
+        assert entry["ratios"]["velkorio/asyncio"] == pytest.approx(800 / 190)
+        assert entry["interpreter_ratios"]["velkorio/asyncio"] == pytest.approx(
+            {"per_second_1": 4.0, "per_second_2": 800 / 190, "scaling": 2.0 / 1.9})
+
+    @pytest.mark.parametrize("body,message", [
+        (_operator.not_, "the workload took no measurement"),  # never reaches its clock
+        (len, "TypeError"),  # raises before it
+    ], ids=["no-measurement", "raises"])
+    def test_an_interpreter_that_fails_before_its_run_fails_the_run(self, body, message):
+        started = time.monotonic()
+        with pytest.raises(interpreters.InterpreterFailed, match=message):
+            interpreters.run_together(body, "velkorio", 100, 2, started + 30)
+        # The others were let go at once, not after the deadline.
+        assert time.monotonic() - started < 15
+
+    @pytest.mark.parametrize("loop_name", SERVING)
+    def test_two_interpreters_serve_one_port_and_echo_every_byte(self, loop_name):
+        with servers.Server("echo-protocol", loop_name, lifetime=60, interpreters=2) as server:
+            assert _listeners(server.port) == 2
+            # 40 KiB messages, each echo in pieces; the client compares every byte.
+            load = servers.echo_load(server, 40 * 1024, 200, 10.0)
+        assert load.requests == 200 and load.server_cpu_ns > 0
+        if loop_name == "velkorio":
+            assert server.build == loops.loaded_builds["velkorio"] is not None
 
 
 class TestChart:

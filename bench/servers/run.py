@@ -108,14 +108,17 @@ class Server:
     """One server process: `with Server(kind, loop) as server:` starts it and
     waits for its port; leaving the block stops it, and fails if it died
     early or wrote anything to stderr. `env` is added to the environment the
-    process inherits."""
+    process inherits. With `interpreters`, the process serves from that many
+    sub-interpreters, each with its own loop and listening socket on the one
+    port."""
 
     def __init__(self, kind: str, loop: str, lifetime: float = 600.0,
-                 env: Mapping[str, str] | None = None) -> None:
+                 env: Mapping[str, str] | None = None, interpreters: int | None = None) -> None:
         self.kind = kind
         self.loop = loop
         self.lifetime = lifetime
         self.env = dict(env or {})
+        self.interpreters = interpreters
         self.port = 0
         self.build: dict | None = None
         self.busy_poll: int | None = None  # velkorio's setting in the server
@@ -124,11 +127,13 @@ class Server:
 
     def __enter__(self) -> "Server":
         self._stderr = tempfile.TemporaryFile("w+")
+        command = [sys.executable, str(SERVE), self.kind, "--loop", self.loop,
+                   "--lifetime", str(self.lifetime)]
+        if self.interpreters is not None:
+            command += ["--interpreters", str(self.interpreters)]
         self._process = subprocess.Popen(
-            [sys.executable, str(SERVE), self.kind, "--loop", self.loop,
-             "--lifetime", str(self.lifetime)],
-            cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._stderr,
-            text=True, env={**os.environ, **self.env})
+            command, cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=self._stderr, text=True, env={**os.environ, **self.env})
         try:
             ready = self._ready_line()
         except BaseException:
@@ -145,6 +150,9 @@ class Server:
         if self.loop == "velkorio" and asked is not None and self.busy_poll != int(asked):
             problem = (f"the server's velkorio loop busy-polls {self.busy_poll} us, "
                        f"not the {asked} us asked for")
+        if self.interpreters is not None and ready.get("interpreters") != self.interpreters:
+            problem = (f"the server listens in {ready.get('interpreters')} interpreters, "
+                       f"not the {self.interpreters} asked for")
         if problem is not None:
             self._stop()
             raise ServerError(problem)

@@ -1,12 +1,19 @@
 """One benchmark server on one event loop, in a process of its own.
 
     python3.14 bench/servers/serve.py KIND --loop LOOP [--lifetime SECONDS]
+                                      [--interpreters N]
 
 Listens on 127.0.0.1 on a free port and, once it accepts connections,
 prints one line of JSON: the port, which build of the loop's module it
 loaded, and for velkorio the loop's busy_poll setting (which a velkorio loop
-takes from VELKORIO_BUSY_POLL). Serves until it is killed or its lifetime (600 s) is over. Anything
-it writes to stderr means something went wrong.
+takes from VELKORIO_BUSY_POLL). Serves until it is killed or its lifetime
+(600 s) is over. Anything it writes to stderr means something went wrong.
+
+With --interpreters N the server runs in N sub-interpreters instead, each in
+a thread of its own with its own loop and its own listening socket, all
+bound to the one port with SO_REUSEPORT, so that the kernel spreads the
+connections over them; the main interpreter only waits. The ready line then
+also gives N.
 
 KIND is one of
   echo-protocol  an asyncio.Protocol that writes back what it receives
@@ -26,6 +33,7 @@ import json
 import os
 import socket
 import sys
+import threading
 
 LOOPS = {
     "asyncio": "asyncio:new_event_loop",
@@ -151,6 +159,74 @@ def busy_poll_of(loop) -> int | None:
     return getattr(getattr(loop, "_selector", None), "busy_poll", None)
 
 
+def serve_here(kind: str, loop_name: str, port: int, lifetime: float, ready) -> None:
+    """One sub-interpreter's server: a loop and a listening socket of its
+    own on the shared port. Puts its ready line's figures on the queue
+    `ready` once it listens, then serves until its lifetime is over."""
+    loop = new_loop(loop_name)
+    asyncio.set_event_loop(loop)
+    listener = socket.create_server(("127.0.0.1", port), backlog=128, reuse_port=True)
+    serving = loop.run_until_complete(SERVERS[kind](listener))  # noqa: F841
+    loop.call_later(lifetime, loop.stop)
+    ready.put(json.dumps({"build": build_of(loop_name), "busy_poll": busy_poll_of(loop)}))
+    try:
+        loop.run_forever()
+    finally:
+        loop.close()
+
+
+_IN_INTERPRETER = """
+import sys
+sys.path[:] = path
+import serve
+serve.serve_here(kind, loop_name, port, lifetime, ready)
+"""
+
+
+def serve_in_interpreters(kind: str, loop_name: str, count: int, lifetime: float) -> int:
+    from concurrent import interpreters
+
+    ready = interpreters.create_queue()
+
+    def run(interp) -> None:
+        try:
+            interp.exec(_IN_INTERPRETER)
+        except interpreters.ExecutionFailed as failure:
+            print(failure, file=sys.stderr, flush=True)
+            ready.put(json.dumps({"error": str(failure).splitlines()[0]}))
+
+    # Holds the port until every interpreter listens on it. Bound but not
+    # listening, it takes no connections.
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    holder.bind(("127.0.0.1", 0))
+    port = holder.getsockname()[1]
+    # This script's directory first, so that each interpreter imports it as `serve`.
+    path = (os.path.dirname(os.path.abspath(__file__)), *sys.path)
+    subs = [interpreters.create() for _ in range(count)]
+    threads = []
+    for index, interp in enumerate(subs):
+        interp.prepare_main(path=path, kind=kind, loop_name=loop_name, port=port,
+                            lifetime=lifetime, ready=ready)
+        threads.append(threading.Thread(target=run, args=(interp,), name=f"serve-{index}"))
+        threads[-1].start()
+    listening = [json.loads(ready.get(timeout=60)) for _ in subs]
+    holder.close()
+    failed = [entry["error"] for entry in listening if "error" in entry]
+    if failed:
+        # The others serve on until their lifetime: do not wait for them.
+        sys.stderr.flush()
+        os._exit(1)
+    first = listening[0]
+    print(json.dumps({"port": port, "build": first["build"], "busy_poll": first["busy_poll"],
+                      "interpreters": len(listening)}), flush=True)
+    for thread in threads:
+        thread.join()
+    for interp in subs:
+        interp.close()
+    return 0
+
+
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("kind", choices=SERVERS)
@@ -158,7 +234,13 @@ def main(argv: list[str]) -> int:
                         help="asyncio, uvloop, velkorio or module:factory (default asyncio)")
     parser.add_argument("--lifetime", type=float, default=600.0, metavar="SECONDS",
                         help="stop by itself after this long (default 600)")
+    parser.add_argument("--interpreters", type=int, metavar="N",
+                        help="serve from N sub-interpreters on one port (SO_REUSEPORT)")
     args = parser.parse_args(argv)
+    if args.interpreters is not None:
+        if args.interpreters < 1:
+            parser.error("--interpreters must be at least 1")
+        return serve_in_interpreters(args.kind, args.loop, args.interpreters, args.lifetime)
 
     loop = new_loop(args.loop)
     asyncio.set_event_loop(loop)

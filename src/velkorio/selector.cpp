@@ -315,8 +315,10 @@ int set_busy_poll(PyObject* self, PyObject* value, void*) {
   }
   const long long microseconds = PyLong_AsLongLong(value);
   if (microseconds == -1 && PyErr_Occurred()) return -1;
-  if (microseconds < 0 || microseconds > 1'000'000) {
-    PyErr_SetString(PyExc_ValueError, "busy_poll must be from 0 to 1000000 microseconds");
+  // Longer windows would hold back Python signal handlers (which only
+  // a wake-up pipe cuts short) for that long.
+  if (microseconds < 0 || microseconds > 10'000) {
+    PyErr_SetString(PyExc_ValueError, "busy_poll must be from 0 to 10000 microseconds");
     return -1;
   }
   state_of(self).busy_poll.set_limit(static_cast<double>(microseconds) * 1e-6);

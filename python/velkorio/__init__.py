@@ -20,6 +20,7 @@ import asyncio.selector_events
 import asyncio.unix_events
 import os
 import socket
+import threading
 
 from velkorio._core import Handle, LoopCore, Selector, SocketTransportCore, TimerHandle
 
@@ -30,16 +31,58 @@ class _SelectorSocketTransport(SocketTransportCore, asyncio.selector_events._Sel
     """asyncio's TCP and Unix socket transport, receiving and sending natively."""
 
 
-def _has_standard_io(sock):
-    """Whether `sock` receives and sends as socket.socket does: the native
-    transport calls recv(2) and send(2) itself, which would pass over a
-    subclass's own recv or send."""
+def _has_standard_io(sock, names=("recv", "send")):
+    """Whether `sock` has socket.socket's own methods `names`: the native
+    transport calls recv(2) and send(2) itself, and the datagram transport
+    recvfrom_into for recvfrom, which would pass over a subclass's own."""
     cls = type(sock)
     own = getattr(sock, "__dict__", {})
     return all(
         getattr(cls, name, None) is getattr(socket.socket, name) and name not in own
-        for name in ("recv", "send")
+        for name in names
     )
+
+
+# The largest datagram receive that goes through the thread's buffer:
+# asyncio's default max_size. Larger ones take asyncio's own path.
+_RECEIVE_BUFFER_LIMIT = 256 * 1024
+
+
+class _ReceiveBuffer(threading.local):
+    buffer = None
+
+
+_receive_buffer = _ReceiveBuffer()
+
+
+class _SelectorDatagramTransport(asyncio.selector_events._SelectorDatagramTransport):
+    """asyncio's datagram transport, receiving into a buffer the thread
+    keeps. asyncio's recvfrom(max_size) allocates max_size (256 KiB) for
+    every datagram, which glibc maps and unmaps each time: two page faults
+    and most of the time a small datagram costs."""
+
+    def _read_ready(self):
+        size = self.max_size
+        if type(size) is not int or not 0 < size <= _RECEIVE_BUFFER_LIMIT:
+            return super()._read_ready()  # asyncio's own errors and limits
+        if self._conn_lost:
+            return
+        buffer = _receive_buffer.buffer
+        if buffer is None:
+            buffer = _receive_buffer.buffer = bytearray(_RECEIVE_BUFFER_LIMIT)
+        try:
+            received, addr = self._sock.recvfrom_into(buffer, size)
+        except (BlockingIOError, InterruptedError):
+            pass
+        except OSError as exc:
+            self._protocol.error_received(exc)
+        except (SystemExit, KeyboardInterrupt):
+            raise
+        except BaseException as exc:
+            self._fatal_error(exc, "Fatal read error on datagram transport")
+        else:
+            # Copied out before any other code runs: the next receive reuses it.
+            self._protocol.datagram_received(bytes(memoryview(buffer)[:received]), addr)
 
 
 # How long, at most, a loop looks for I/O before it sleeps (microseconds),
@@ -91,6 +134,15 @@ class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
             else asyncio.selector_events._SelectorSocketTransport
         )
         return transport(self, sock, protocol, waiter, extra, server)
+
+    def _make_datagram_transport(self, sock, protocol, address=None, waiter=None, extra=None):
+        self._ensure_fd_no_transport(sock)
+        transport = (
+            _SelectorDatagramTransport
+            if _has_standard_io(sock, ("recvfrom", "recvfrom_into"))
+            else asyncio.selector_events._SelectorDatagramTransport
+        )
+        return transport(self, sock, protocol, address, waiter, extra)
 
     # Signals arrive through the wake-up pipe, which the loop's iteration
     # must then read as often as asyncio's does (see LoopCore).

@@ -310,3 +310,86 @@ class TestAsAsyncioSeesIt:
         else:
             assert isinstance(outcome, TypeError)
             assert [r["message"] for r in reports] == ["Fatal read error on socket transport"]
+
+
+class Datagrams(asyncio.DatagramProtocol):
+    def __init__(self):
+        self.queue = asyncio.Queue()
+
+    def datagram_received(self, data, addr):
+        self.queue.put_nowait((data, addr))
+
+    def error_received(self, exc):
+        self.queue.put_nowait(exc)
+
+
+class TestDatagrams:
+    """Datagram endpoints receive as asyncio's do: whole datagrams cut at
+    max_size, with their sender, and errors to error_received."""
+
+    @pytest.mark.parametrize("family", ["inet", "unix"])
+    def test_datagrams_arrive_whole_with_their_sender(self, any_loop, family, tmp_path):
+        async def main():
+            loop = asyncio.get_running_loop()
+            if family == "inet":
+                here, there = {"local_addr": ("127.0.0.1", 0)}, {"local_addr": ("127.0.0.1", 0)}
+            else:
+                here = {"local_addr": str(tmp_path / "a"), "family": socket.AF_UNIX}
+                there = {"local_addr": str(tmp_path / "b"), "family": socket.AF_UNIX}
+            a, pa = await loop.create_datagram_endpoint(Datagrams, **here)
+            b, pb = await loop.create_datagram_endpoint(Datagrams, **there)
+            sizes = [1, 64, 1400, 9000, 60000]
+            for size in sizes:
+                b.sendto(bytes([size % 251]) * size, a.get_extra_info("sockname"))
+            got = [await pa.queue.get() for _ in sizes]
+            a.max_size = 100  # the rest of a longer datagram is cut off
+            b.sendto(b"y" * 1000, a.get_extra_info("sockname"))
+            cut = await pa.queue.get()
+            a.close()
+            b.close()
+            return got, cut, b.get_extra_info("sockname")
+
+        got, cut, sender = run(any_loop, main())
+        assert [len(data) for data, _ in got] == [1, 64, 1400, 9000, 60000]
+        assert all(data == bytes([len(data) % 251]) * len(data) for data, _ in got)
+        assert all(addr == sender for _, addr in got)
+        assert cut == (b"y" * 100, sender)
+
+    def test_a_refused_send_reaches_error_received(self, any_loop):
+        async def main():
+            loop = asyncio.get_running_loop()
+            closed = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            closed.bind(("127.0.0.1", 0))
+            address = closed.getsockname()
+            closed.close()  # nothing listens there now: ICMP refuses
+            transport, protocol = await loop.create_datagram_endpoint(
+                Datagrams, remote_addr=address)
+            for _ in range(3):
+                transport.sendto(b"anyone?")
+                await asyncio.sleep(0.01)
+            error = await protocol.queue.get()
+            transport.close()
+            return error
+
+        assert isinstance(run(any_loop, main()), ConnectionRefusedError)
+
+    def test_a_socket_subclass_keeps_its_recvfrom(self, any_loop):
+        calls = []
+
+        class Watched(socket.socket):
+            def recvfrom(self, *args):
+                calls.append("recvfrom")
+                return super().recvfrom(*args)
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            sock = Watched(socket.AF_INET, socket.SOCK_DGRAM)
+            sock.bind(("127.0.0.1", 0))
+            transport, protocol = await loop.create_datagram_endpoint(Datagrams, sock=sock)
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as peer:
+                peer.sendto(b"ping", sock.getsockname())
+                data, _ = await protocol.queue.get()
+            transport.close()
+            return data
+
+        assert run(any_loop, main()) == b"ping" and calls == ["recvfrom"]

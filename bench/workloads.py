@@ -317,7 +317,7 @@ def floor(t: Trial) -> None:
             Handle(callback, no_args, loop)._run()
 
 
-# The loops that can serve TCP: velkor's own loop cannot.
+# The loops that can serve TCP and UDP: velkor's own loop cannot.
 SERVING_LOOPS = ("asyncio", "uvloop", "velkorio")
 # An echo repetition ends after its count of requests or after this many
 # seconds, whichever comes first.
@@ -330,6 +330,9 @@ ECHO_SERVERS = {
     "streams": "asyncio.start_server, reader.read then writer.write and drain",
     "sock": "sock_accept, then sock_recv and sock_sendall",
 }
+UDP_SERVER = "create_datagram_endpoint, a DatagramProtocol sending each datagram back"
+# Datagram size in bytes: datagrams per repetition (and with --quick).
+UDP_SIZES = {64: (100_000, 2_000), 1400: (100_000, 2_000)}
 HTTP_SERVERS = {
     "protocol": "a minimal HTTP/1.1 asyncio.Protocol",
     "aiohttp": "an aiohttp.web application with one route",
@@ -338,10 +341,14 @@ HTTP_SERVERS = {
 
 def record_load(t: Trial, load: servers.Load, server: servers.Server) -> None:
     t.check(load.requests > 0 and load.wall_ns > 0, "the load generator got no reply")
+    extra = {"requests": load.requests, "p50_us": load.p50_us, "p99_us": load.p99_us,
+             "cpu_percent": load.cpu_percent, "busy_poll_us": server.busy_poll}
+    if load.lost is not None:
+        extra["lost"] = load.lost
+        if load.lost:
+            t.note("datagrams sent again after 50 ms without an echo", load.lost, load.requests)
     t.record(Sample(load.wall_ns, load.server_cpu_ns, value=load.requests * 1e9 / load.wall_ns,
-                    extra={"requests": load.requests, "p50_us": load.p50_us,
-                           "p99_us": load.p99_us, "cpu_percent": load.cpu_percent,
-                           "busy_poll_us": server.busy_poll}))
+                    extra=extra))
 
 
 def echo_server(kind: str, size: int, warm: bool = True):
@@ -355,6 +362,16 @@ def echo_server(kind: str, size: int, warm: bool = True):
             if warm:
                 servers.echo_load(server, size, max(200, t.count // 10), ECHO_SECONDS / 4)
             load = servers.echo_load(server, size, t.count, ECHO_SECONDS)
+        record_load(t, load, server)
+    return body
+
+
+def udp_echo_server(size: int):
+    def body(t: Trial) -> None:
+        with servers.Server("echo-udp", t.kind.name) as server:
+            # Untimed first, as for the TCP echoes.
+            servers.udp_load(server, size, max(200, t.count // 10), ECHO_SECONDS / 4)
+            load = servers.udp_load(server, size, t.count, ECHO_SECONDS)
         record_load(t, load, server)
     return body
 
@@ -456,6 +473,12 @@ SERVER_WORKLOADS: list[Workload] = [
              "as echo-protocol-1k, on a fresh server process with no untimed round first",
              echo_server("protocol", 1024, warm=False), *ECHO_SIZES["1k"][1:], metric="rate",
              unit="req/s", fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers"),
+    *(Workload(f"echo-udp-{size}",
+               f"{size} B datagrams over {servers.FLOWS} UDP sockets from the C client, one in "
+               f"flight on each; server: {UDP_SERVER} (at most {ECHO_SECONDS:g} s)",
+               udp_echo_server(size), count, quick, metric="rate", unit="req/s",
+               fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers")
+      for size, (count, quick) in UDP_SIZES.items()),
     *(Workload(f"http-{kind}", f"wrk -t 1 -c {servers.CONNECTIONS} on GET /; server: {what} "
                "(count: wrk's seconds)", http_server(kind), 3, 1, metric="rate", unit="req/s",
                fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers")

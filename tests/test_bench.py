@@ -196,6 +196,46 @@ class TestServers:
             listener.close()
             thread.join(5)
 
+    @pytest.mark.parametrize("fault,message", [
+        (None, None),
+        (lambda data: data[:-1] + bytes([data[-1] ^ 1]), "differs at byte 1399"),
+        (lambda data: data * 2, "of 2800 bytes, not 1400"),
+    ], ids=["faithful", "flipped-bit", "doubled"])
+    def test_udp_client_counts_echoes_and_refuses_a_wrong_one(self, fault, message):
+        # A Python UDP echo server that corrupts its 30th reply, if told to.
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.bind(("127.0.0.1", 0))
+        sock.settimeout(0.2)
+
+        def serve():
+            with contextlib.suppress(OSError):
+                for replies in range(1, 10**6):
+                    data, addr = sock.recvfrom(65536)
+                    sock.sendto(fault(data) if fault and replies == 30 else data, addr)
+
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        fake = type("Fake", (), {"port": sock.getsockname()[1], "cpu_ns": staticmethod(int)})
+        try:
+            if message is None:
+                load = servers.udp_load(fake, 1400, 500, 10.0, flows=3)
+                assert load.requests == 500 and load.lost <= 5 and 0 < load.p50_us <= load.p99_us
+            else:
+                with pytest.raises(servers.ServerError, match=message):
+                    servers.udp_load(fake, 1400, 500, 10.0, flows=3)
+        finally:
+            sock.close()  # the server's next recvfrom times out and it ends
+            thread.join(5)
+
+    @pytest.mark.parametrize("name,loop_name", [("echo-udp-64", "velkorio"),
+                                                ("echo-udp-1400", "asyncio")])
+    def test_udp_rows_record_rate_cpu_and_losses(self, name, loop_name):
+        result = LoopResult(loop_name, 500)
+        sample = run_once(BY_NAME[name], KINDS[loop_name], 500, 60.0, result)
+        assert result.error is None and sample is not None
+        assert sample.extra["requests"] == 500 and 0 <= sample.extra["lost"] <= 5
+        assert sample.value > 0 and sample.cpu_ns > 0
+
     def test_a_dead_server_fails_its_repetition(self):
         server = servers.Server("echo-sock", "asyncio", lifetime=0.05)
         with pytest.raises(servers.ServerError, match="exited with status 0 while in use"):

@@ -29,8 +29,11 @@ ROOT = HERE.parent.parent
 SERVE = HERE / "serve.py"
 CLIENT_SOURCE = HERE / "echo_client.c"
 CLIENT = ROOT / "build" / "bench" / "echo_client"
+UDP_CLIENT_SOURCE = HERE / "udp_client.c"
+UDP_CLIENT = ROOT / "build" / "bench" / "udp_client"
 
 CONNECTIONS = 10
+FLOWS = 10  # UDP sockets of the UDP client, one datagram in flight on each
 START_TIMEOUT = 30.0  # seconds for a server to import its loop and listen
 BODY = b"Hello, world!"  # what both HTTP servers answer
 
@@ -39,29 +42,37 @@ class ServerError(Exception):
     """The server or its load generator did not do what it should."""
 
 
-def echo_client() -> Path:
-    """The echo client's executable, compiled with the system's C compiler
-    when it is missing or older than its source."""
-    if CLIENT.exists() and CLIENT.stat().st_mtime_ns >= CLIENT_SOURCE.stat().st_mtime_ns:
-        return CLIENT
+def _built(source: Path, target: Path) -> Path:
+    """A client's executable, compiled with the system's C compiler when it
+    is missing or older than its source."""
+    if target.exists() and target.stat().st_mtime_ns >= source.stat().st_mtime_ns:
+        return target
     compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
-        raise ServerError("no C compiler (cc or gcc) to build the echo client with")
-    CLIENT.parent.mkdir(parents=True, exist_ok=True)
+        raise ServerError(f"no C compiler (cc or gcc) to build {target.name} with")
+    target.parent.mkdir(parents=True, exist_ok=True)
     # Built under another name and renamed, so that two runs building at
     # once never execute a half-written file.
-    fd, scratch = tempfile.mkstemp(prefix="echo_client.", dir=CLIENT.parent)
+    fd, scratch = tempfile.mkstemp(prefix=f"{target.name}.", dir=target.parent)
     os.close(fd)
     try:
         built = subprocess.run([compiler, "-O2", "-Wall", "-Wextra", "-o", scratch,
-                                str(CLIENT_SOURCE)], capture_output=True, text=True)
+                                str(source)], capture_output=True, text=True)
         if built.returncode != 0:
-            raise ServerError(f"building the echo client failed: {built.stderr.strip()}")
-        os.replace(scratch, CLIENT)
+            raise ServerError(f"building {target.name} failed: {built.stderr.strip()}")
+        os.replace(scratch, target)
     finally:
         if os.path.exists(scratch):
             os.unlink(scratch)
-    return CLIENT
+    return target
+
+
+def echo_client() -> Path:
+    return _built(CLIENT_SOURCE, CLIENT)
+
+
+def udp_client() -> Path:
+    return _built(UDP_CLIENT_SOURCE, UDP_CLIENT)
 
 
 def _process_cpu_clock(pid: int) -> int:
@@ -97,6 +108,8 @@ class Load:
     # send of its first byte to the receipt of its answer's last byte.
     p50_us: float | None = None
     p99_us: float | None = None
+    # Datagrams sent again after going unanswered (UDP only).
+    lost: int | None = None
 
     @property
     def cpu_percent(self) -> float | None:
@@ -212,7 +225,7 @@ class Server:
 
 
 _CLIENT_LINE = re.compile(r"requests=(\d+) seconds=([\d.]+) requests_per_second=[\d.]+ "
-                          r"errors=(\d+)(?: p50_us=([\d.]+) p99_us=([\d.]+))?")
+                          r"errors=(\d+)(?: p50_us=([\d.]+) p99_us=([\d.]+))?(?: lost=(\d+))?")
 
 
 def _run_load(server: Server, command: list[str], timeout: float
@@ -236,13 +249,29 @@ def echo_load(server: Server, size: int, requests: int, seconds: float,
                "-n", str(requests), "-d", f"{seconds:g}", "-t", f"{seconds + 30:g}"]
     if rate is not None:
         command += ["-r", f"{rate:g}"]
+    return _client_load(server, command, seconds, "the echo client")
+
+
+def _client_load(server: Server, command: list[str], seconds: float, what: str) -> Load:
     done, cpu, span = _run_load(server, command, seconds + 60)
     match = _CLIENT_LINE.search(done.stdout)
     if done.returncode != 0 or match is None or int(match[3]) != 0:
         detail = " | ".join((done.stderr.strip().splitlines() or ["no message"])[:4])
-        raise ServerError(f"the echo client failed (status {done.returncode}): {detail}")
+        raise ServerError(f"{what} failed (status {done.returncode}): {detail}")
     p50, p99 = (float(match[4]), float(match[5])) if match[4] else (None, None)
-    return Load(int(match[1]), int(float(match[2]) * 1e9), cpu, span, p50, p99)
+    return Load(int(match[1]), int(float(match[2]) * 1e9), cpu, span, p50, p99,
+                int(match[6]) if match[6] else None)
+
+
+def udp_load(server: Server, size: int, requests: int, seconds: float,
+             flows: int = FLOWS) -> Load:
+    """Runs the UDP client against `server` until `requests` datagrams of
+    `size` bytes have come back or `seconds` have passed, whichever comes
+    first. Raises ServerError on any wrong echo, or when more than 1 % of
+    the datagrams went unanswered for 50 ms (and were sent again)."""
+    command = [str(udp_client()), "-p", str(server.port), "-c", str(flows), "-s", str(size),
+               "-n", str(requests), "-d", f"{seconds:g}", "-t", f"{seconds + 30:g}"]
+    return _client_load(server, command, seconds, "the UDP client")
 
 
 def idle_load(server: Server, seconds: float) -> Load:

@@ -3,10 +3,10 @@
     python3.14 bench/servers/serve.py KIND --loop LOOP [--lifetime SECONDS]
                                       [--interpreters N]
 
-Listens on 127.0.0.1 on a free port and, once it accepts connections,
-prints one line of JSON: the port, which build of the loop's module it
-loaded, and for velkorio the loop's busy_poll setting (which a velkorio loop
-takes from VELKORIO_BUSY_POLL). Serves until it is killed or its lifetime
+Listens on 127.0.0.1 on a free port (a UDP one for echo-udp) and, once it
+serves, prints one line of JSON: the port, which build of the loop's module
+it loaded, and for velkorio the loop's busy_poll setting (which a velkorio
+loop takes from VELKORIO_BUSY_POLL). Serves until it is killed or its lifetime
 (600 s) is over. Anything it writes to stderr means something went wrong.
 
 With --interpreters N the server runs in N sub-interpreters instead, each in
@@ -22,6 +22,8 @@ KIND is one of
   http-protocol  an asyncio.Protocol answering HTTP/1.1 GETs with BODY,
                  keeping the connection open
   http-aiohttp   an aiohttp.web application with one route answering BODY
+  echo-udp       loop.create_datagram_endpoint with an asyncio.DatagramProtocol
+                 that sends every datagram back to its sender (on a UDP port)
 """
 
 from __future__ import annotations
@@ -130,13 +132,41 @@ async def http_aiohttp(listener):
     return runner
 
 
+class EchoDatagramProtocol(asyncio.DatagramProtocol):
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def datagram_received(self, data, addr):
+        self.transport.sendto(data, addr)
+
+
+async def echo_udp(sock):
+    loop = asyncio.get_running_loop()
+    transport, _ = await loop.create_datagram_endpoint(EchoDatagramProtocol, sock=sock)
+    return transport
+
+
 SERVERS = {
     "echo-protocol": echo_protocol,
     "echo-streams": echo_streams,
     "echo-sock": echo_sock,
     "http-protocol": http_protocol,
     "http-aiohttp": http_aiohttp,
+    "echo-udp": echo_udp,
 }
+# The kinds served on a bound UDP socket rather than a TCP listener.
+DATAGRAM = {"echo-udp"}
+
+
+def bound_socket(kind: str, port: int = 0, reuse_port: bool = False) -> socket.socket:
+    """The socket a server of `kind` serves on, on 127.0.0.1:port."""
+    if kind not in DATAGRAM:
+        return socket.create_server(("127.0.0.1", port), backlog=128, reuse_port=reuse_port)
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    if reuse_port:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    sock.bind(("127.0.0.1", port))
+    return sock
 
 
 def new_loop(name: str):
@@ -165,7 +195,7 @@ def serve_here(kind: str, loop_name: str, port: int, lifetime: float, ready) -> 
     `ready` once it listens, then serves until its lifetime is over."""
     loop = new_loop(loop_name)
     asyncio.set_event_loop(loop)
-    listener = socket.create_server(("127.0.0.1", port), backlog=128, reuse_port=True)
+    listener = bound_socket(kind, port, reuse_port=True)
     serving = loop.run_until_complete(SERVERS[kind](listener))  # noqa: F841
     loop.call_later(lifetime, loop.stop)
     ready.put(json.dumps({"build": build_of(loop_name), "busy_poll": busy_poll_of(loop)}))
@@ -196,8 +226,10 @@ def serve_in_interpreters(kind: str, loop_name: str, count: int, lifetime: float
             ready.put(json.dumps({"error": str(failure).splitlines()[0]}))
 
     # Holds the port until every interpreter listens on it. Bound but not
-    # listening, it takes no connections.
-    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    # listening, it takes no connections (a UDP one would take datagrams,
+    # but no client sends any before the ready line).
+    holder = socket.socket(socket.AF_INET,
+                           socket.SOCK_DGRAM if kind in DATAGRAM else socket.SOCK_STREAM)
     holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
     holder.bind(("127.0.0.1", 0))
     port = holder.getsockname()[1]
@@ -244,7 +276,7 @@ def main(argv: list[str]) -> int:
 
     loop = new_loop(args.loop)
     asyncio.set_event_loop(loop)
-    listener = socket.create_server(("127.0.0.1", 0), backlog=128)
+    listener = bound_socket(args.kind)
     # Held while the loop runs: the loop itself keeps only weak references
     # to tasks, such as echo-sock's accepting one.
     serving = loop.run_until_complete(SERVERS[args.kind](listener))  # noqa: F841

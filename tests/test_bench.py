@@ -208,10 +208,16 @@ class TestServers:
         sock.settimeout(0.2)
 
         def serve():
-            with contextlib.suppress(OSError):
-                for replies in range(1, 10**6):
+            replies = 0
+            while True:  # until the socket closes
+                try:
                     data, addr = sock.recvfrom(65536)
-                    sock.sendto(fault(data) if fault and replies == 30 else data, addr)
+                except TimeoutError:
+                    continue  # the client may still be building
+                except OSError:
+                    return
+                replies += 1
+                sock.sendto(fault(data) if fault and replies == 30 else data, addr)
 
         thread = threading.Thread(target=serve, daemon=True)
         thread.start()

@@ -209,6 +209,26 @@ def _server_table(workloads: list[Workload], results: Results, loop_names: list[
     return lines
 
 
+def _loop_heads(head1: str, head2: str, shown: list[str], heads: tuple[str, ...],
+                cell: int) -> tuple[str, str]:
+    """The two header lines, with a block of `heads` under each loop shown."""
+    for name in shown:
+        head1 += f"  {name:>{len(heads) * cell}}"
+        head2 += "  " + "".join(f"{h:>{cell}}" for h in heads)
+    return head1, head2
+
+
+def _loop_cells(w: Workload, result, cell: int, count: int, cells) -> str:
+    """One loop's block of `count` cells in a row: dashes where it did not
+    run, FAILED where it failed, else what `cells(figures)` gives."""
+    if result is None:
+        return "  " + f"{'-':>{cell}}" * count
+    figures = summary(w, result)
+    if figures is None:
+        return f"  {'FAILED':>{count * cell}}"
+    return "  " + "".join(f"{v:>{cell}}" for v in cells(figures))
+
+
 def _cores(value: float | None) -> str:
     return "-" if value is None else f"{value:.2f}"
 
@@ -229,12 +249,9 @@ def _interpreters_table(workloads: list[Workload], results: Results, loop_names:
     heads = (f"{one} interp", f"{two} interps", f"{two}/{one}", f"cpu {cpu_unit} {one}",
              f"cpu {cpu_unit} {two}", f"cores {two}")
     cell = 11
-    group = len(heads) * cell
-    head1 = f"{title:<{name_width}}  {'':<{unit_width}}"
-    head2 = f"{'workload':<{name_width}}  {'unit':<{unit_width}}"
-    for name in shown:
-        head1 += f"  {name:>{group}}"
-        head2 += "  " + "".join(f"{h:>{cell}}" for h in heads)
+    head1, head2 = _loop_heads(f"{title:<{name_width}}  {'':<{unit_width}}",
+                               f"{'workload':<{name_width}}  {'unit':<{unit_width}}",
+                               shown, heads, cell)
     pairs = [(s, b) for s in SUBJECTS if s in shown for b in BASELINES if b in shown]
     for s, b in pairs:
         head1 += f"  {f'{s}/{b}':>{2 * cell}}"
@@ -243,22 +260,16 @@ def _interpreters_table(workloads: list[Workload], results: Results, loop_names:
     for w in workloads:
         per_loop = results.get(w.name, {})
         row = f"{w.name:<{name_width}}  {w.unit:<{unit_width}}"
-        for name in shown:
-            result = per_loop.get(name)
-            figures = summary(w, result) if result is not None else None
-            if result is None:
-                row += "  " + f"{'-':>{cell}}" * len(heads)
-                continue
-            if figures is None:
-                row += f"  {'FAILED':>{group}}"
-                continue
+        def cells(figures):
             cpu = [figures.get(f"cpu_ns_per_op_{n}") for n in INTERPRETER_COUNTS]
-            row += "  " + "".join(f"{v:>{cell}}" for v in (
-                _number(w, figures.get(f"per_second_{one}")),
-                _number(w, figures.get(f"per_second_{two}")),
-                _times(figures.get("scaling")),
-                *(_number(w, None if c is None else c / cpu_scale) for c in cpu),
-                _cores(figures.get(f"cores_{two}"))))
+            return (_number(w, figures.get(f"per_second_{one}")),
+                    _number(w, figures.get(f"per_second_{two}")),
+                    _times(figures.get("scaling")),
+                    *(_number(w, None if c is None else c / cpu_scale) for c in cpu),
+                    _cores(figures.get(f"cores_{two}")))
+
+        for name in shown:
+            row += _loop_cells(w, per_loop.get(name), cell, len(heads), cells)
         for s, b in pairs:
             row += "  " + "".join(
                 f"{_times(figure_ratio(w, per_loop, s, b, f'per_second_{n}')):>{cell}}"
@@ -304,32 +315,22 @@ def _light_table(workloads: list[Workload], results: Results, loop_names: list[s
     shown = [n for n in loop_names if any(n in results.get(w.name, {}) for w in workloads)]
     cell = 8
     heads = ("req/s", "cpu us", "p50 us", "p99 us", "% CPU")
-    group = len(heads) * cell
-    head1 = f"{'light load':<{name_width}}"
-    head2 = f"{'workload':<{name_width}}"
-    for name in shown:
-        head1 += f"  {name:>{group}}"
-        head2 += "  " + "".join(f"{h:>{cell}}" for h in heads)
+    head1, head2 = _loop_heads(f"{'light load':<{name_width}}", f"{'workload':<{name_width}}",
+                               shown, heads, cell)
     lines = [head1, head2, "-" * len(head2)]
     for w in workloads:
         per_loop = results.get(w.name, {})
         row = f"{w.name:<{name_width}}"
-        for name in shown:
-            result = per_loop.get(name)
-            figures = summary(w, result) if result is not None else None
-            if result is None:
-                row += "  " + f"{'-':>{cell}}" * len(heads)
-                continue
-            if figures is None:
-                row += f"  {'FAILED':>{group}}"
-                continue
+        def cells(figures):
             rate = w.metric == "rate"
             cpu = figures.get("cpu_median") if rate else None
-            row += "  " + "".join(f"{v:>{cell}}" for v in (
-                _number(w, figures["median"] if rate else None),
-                _number(w, None if cpu is None else cpu / 1000),
-                _number(w, figures.get("p50_us")), _number(w, figures.get("p99_us")),
-                _percent(figures.get("cpu_percent"))))
+            return (_number(w, figures["median"] if rate else None),
+                    _number(w, None if cpu is None else cpu / 1000),
+                    _number(w, figures.get("p50_us")), _number(w, figures.get("p99_us")),
+                    _percent(figures.get("cpu_percent")))
+
+        for name in shown:
+            row += _loop_cells(w, per_loop.get(name), cell, len(heads), cells)
         lines.append(row)
     lines.append("-" * len(head2))
 

@@ -52,6 +52,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "client_common.h"
+
 /* WAITING: between requests, until the connection's next scheduled start. */
 enum state { BUSY, WAITING, CLOSING, DONE, FAILED };
 
@@ -73,21 +75,7 @@ static uint64_t interval;     /* ns between one connection's starts; 0: no rate 
 static uint64_t issued, completed;
 static int errors;
 static uint64_t started, last_done, stop_at; /* ns on the monotonic clock */
-static uint64_t *latencies;                  /* ns, one per completed request */
-static size_t latencies_cap;
 static unsigned char scratch[1 << 16];
-
-static uint64_t now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000u + ts.tv_nsec;
-}
-
-static uint64_t mix(uint64_t z) { /* splitmix64's finaliser */
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
 
 static void fill(unsigned char *out, size_t n, int index, uint64_t request) {
     uint64_t state = mix(((uint64_t)index << 40) ^ request ^ 0x5eed);
@@ -127,18 +115,6 @@ static void next_request(struct conn *c, uint64_t t) {
     fill(c->message, size, c->index, c->request);
     issued++;
     c->state = BUSY;
-}
-
-static void record_latency(uint64_t ns) {
-    if (completed == latencies_cap) {
-        latencies_cap = latencies_cap ? 2 * latencies_cap : 4096;
-        latencies = realloc(latencies, latencies_cap * sizeof *latencies);
-        if (!latencies) {
-            perror("echo_client");
-            exit(1);
-        }
-    }
-    latencies[completed] = ns;
 }
 
 /* A request's echo is complete: send the next one, wait for its time, or
@@ -252,20 +228,6 @@ static void usage(void) {
     fprintf(stderr, "usage: echo_client -p PORT [-H HOST] [-c CONNECTIONS] [-s BYTES] "
                     "[-d SECONDS] [-n REQUESTS] [-r RATE] [-t LIMIT]\n");
     exit(2);
-}
-
-static int by_value(const void *a, const void *b) {
-    uint64_t x = *(const uint64_t *)a, y = *(const uint64_t *)b;
-    return (x > y) - (x < y);
-}
-
-/* The nearest-rank percentile of the sorted latencies, in microseconds. */
-static double percentile_us(double p) {
-    if (completed == 0) return 0;
-    size_t rank = (size_t)(p / 100 * completed + 0.999999);
-    if (rank < 1) rank = 1;
-    if (rank > completed) rank = completed;
-    return latencies[rank - 1] / 1e3;
 }
 
 static int active(const struct conn *c) {
@@ -390,7 +352,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "echo_client: no request was done\n");
         errors = 1;
     }
-    if (completed) qsort(latencies, completed, sizeof *latencies, by_value);
+    sort_latencies();
     printf("requests=%llu seconds=%.6f requests_per_second=%.1f errors=%d "
            "p50_us=%.1f p99_us=%.1f\n",
            (unsigned long long)completed, seconds, seconds > 0 ? completed / seconds : 0.0, errors,

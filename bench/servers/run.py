@@ -28,6 +28,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
 SERVE = HERE / "serve.py"
 CLIENT_SOURCE = HERE / "echo_client.c"
+CLIENT_COMMON = HERE / "client_common.h"
 CLIENT = ROOT / "build" / "bench" / "echo_client"
 UDP_CLIENT_SOURCE = HERE / "udp_client.c"
 UDP_CLIENT = ROOT / "build" / "bench" / "udp_client"
@@ -44,8 +45,9 @@ class ServerError(Exception):
 
 def _built(source: Path, target: Path) -> Path:
     """A client's executable, compiled with the system's C compiler when it
-    is missing or older than its source."""
-    if target.exists() and target.stat().st_mtime_ns >= source.stat().st_mtime_ns:
+    is missing or older than its source or the header the clients share."""
+    newest = max(path.stat().st_mtime_ns for path in (source, CLIENT_COMMON))
+    if target.exists() and target.stat().st_mtime_ns >= newest:
         return target
     compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
     if compiler is None:

@@ -43,6 +43,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "client_common.h"
+
 #define HEADER 12      /* the flow's number, then the sequence number */
 #define MAX_COPIES 10  /* sends of one datagram before its flow fails */
 
@@ -67,21 +69,7 @@ static uint64_t wait_ns = 50000000;
 static uint64_t issued, completed, lost;
 static int errors;
 static uint64_t started, last_done, stop_at; /* ns on the monotonic clock */
-static uint64_t *latencies;                  /* ns, one per echo */
-static size_t latencies_cap;
 static unsigned char scratch[1 << 16], expected[1 << 16];
-
-static uint64_t now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000000000u + ts.tv_nsec;
-}
-
-static uint64_t mix(uint64_t z) { /* splitmix64's finaliser */
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
 
 static void fill(unsigned char *out, uint32_t index, uint64_t seq) {
     uint64_t state = mix(((uint64_t)index << 40) ^ seq ^ 0xda7a);
@@ -125,18 +113,6 @@ static void next_datagram(struct flow *f, uint64_t t) {
     fill(f->message, f->index, f->seq);
     issued++;
     transmit(f, t);
-}
-
-static void record_latency(uint64_t ns) {
-    if (completed == latencies_cap) {
-        latencies_cap = latencies_cap ? 2 * latencies_cap : 4096;
-        latencies = realloc(latencies, latencies_cap * sizeof *latencies);
-        if (!latencies) {
-            perror("udp_client");
-            exit(1);
-        }
-    }
-    latencies[completed] = ns;
 }
 
 /* One echo: the answer to the datagram in flight, a late one, or wrong. */
@@ -218,20 +194,6 @@ static void usage(void) {
     fprintf(stderr, "usage: udp_client -p PORT [-H HOST] [-c FLOWS] [-s BYTES] [-d SECONDS] "
                     "[-n REQUESTS] [-w MILLISECONDS] [-t LIMIT]\n");
     exit(2);
-}
-
-static int by_value(const void *a, const void *b) {
-    uint64_t x = *(const uint64_t *)a, y = *(const uint64_t *)b;
-    return (x > y) - (x < y);
-}
-
-/* The nearest-rank percentile of the sorted latencies, in microseconds. */
-static double percentile_us(double p) {
-    if (completed == 0) return 0;
-    size_t rank = (size_t)(p / 100 * completed + 0.999999);
-    if (rank < 1) rank = 1;
-    if (rank > completed) rank = completed;
-    return latencies[rank - 1] / 1e3;
 }
 
 int main(int argc, char **argv) {
@@ -338,7 +300,7 @@ int main(int argc, char **argv) {
                 (unsigned long long)lost, (unsigned long long)issued);
         errors++;
     }
-    if (completed) qsort(latencies, completed, sizeof *latencies, by_value);
+    sort_latencies();
     printf("requests=%llu seconds=%.6f requests_per_second=%.1f errors=%d "
            "p50_us=%.1f p99_us=%.1f lost=%llu\n",
            (unsigned long long)completed, seconds, seconds > 0 ? completed / seconds : 0.0, errors,

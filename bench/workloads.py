@@ -335,6 +335,9 @@ UDP_SERVER = "create_datagram_endpoint, a DatagramProtocol sending each datagram
 UDP_SIZES = {64: (100_000, 2_000), 1400: (100_000, 2_000)}
 HTTP_SERVERS = {
     "protocol": "a minimal HTTP/1.1 asyncio.Protocol",
+    "split2": "as http-protocol, each response in two writes: the head, then the body",
+    "split8": "as http-protocol, each response in eight writes: the status line, each "
+              "header line, the blank line, the body in four pieces",
     "aiohttp": "an aiohttp.web application with one route",
 }
 

@@ -4,6 +4,7 @@ their load client, and how the table, the JSON record and the chart put
 velkor and velkorio beside the baselines."""
 
 import _operator
+import asyncio
 import contextlib
 import json
 import re
@@ -16,7 +17,7 @@ import pytest
 from bench import __main__ as bench_main, interpreters, loops, memory
 from bench.harness import LoopResult, Sample, Workload, run_once, summary
 from bench.report import record, table
-from bench.servers import run as servers
+from bench.servers import run as servers, serve
 from bench.workloads import BY_NAME, WORKLOADS
 
 KINDS = {k.name: k for k in loops.available()[0]}
@@ -106,10 +107,49 @@ class TestServers:
         assert load.wall_ns > 0 and load.server_cpu_ns > 0
 
     @pytest.mark.parametrize("loop_name", SERVING)
-    @pytest.mark.parametrize("kind", ["http-protocol", "http-aiohttp"])
+    @pytest.mark.parametrize("kind", ["http-protocol", "http-split2", "http-split8",
+                                      "http-aiohttp"])
     def test_http_server_answers(self, kind, loop_name):
         with servers.Server(kind, loop_name, lifetime=60) as server:
             servers.check_http(server)
+            if kind == "http-aiohttp":
+                return
+            # Three pipelined GETs, the second cut across two sends: three
+            # whole responses in order, byte for byte, however many writes
+            # made each.
+            request = b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"
+            with socket.create_connection(("127.0.0.1", server.port), timeout=10) as conn:
+                conn.sendall(request + request[:9])
+                conn.sendall(request[9:] + request)
+                conn.shutdown(socket.SHUT_WR)
+                received = b""
+                while data := conn.recv(4096):
+                    received += data
+        assert received == serve.RESPONSE * 3
+
+    @pytest.mark.parametrize("loop_name", SERVING)
+    def test_the_loop_turns_nagle_off_on_the_connections_it_accepts(self, loop_name):
+        # Else a response in several writes waits for the client's delayed
+        # ACK: 40 ms a request for http-split2 on asyncio.
+        loop = serve.new_loop(loop_name)
+
+        async def main():
+            accepted = loop.create_future()
+
+            class Accept(asyncio.Protocol):
+                def connection_made(self, transport):
+                    accepted.set_result(transport.get_extra_info("socket"))
+
+            server = await loop.create_server(Accept, sock=serve.bound_socket("http-split2"))
+            async with server:
+                with socket.create_connection(server.sockets[0].getsockname()):
+                    sock = await asyncio.wait_for(accepted, 10)
+                    return sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY)
+
+        try:
+            assert loop.run_until_complete(main())
+        finally:
+            loop.close()
 
     def test_server_reports_the_build_and_busy_poll_it_loaded(self):
         with servers.Server("echo-sock", "velkorio", lifetime=60,

@@ -21,6 +21,11 @@ KIND is one of
   echo-sock      loop.sock_accept, loop.sock_recv, loop.sock_sendall
   http-protocol  an asyncio.Protocol answering HTTP/1.1 GETs with BODY,
                  keeping the connection open
+  http-split2    as http-protocol, each response written in two writes:
+                 the head, then the body
+  http-split8    as http-protocol, each response written in eight writes:
+                 the status line, each header line, the blank line, and
+                 the body in four pieces
   http-aiohttp   an aiohttp.web application with one route answering BODY
   echo-udp       loop.create_datagram_endpoint with an asyncio.DatagramProtocol
                  that sends every datagram back to its sender (on a UDP port)
@@ -30,6 +35,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import functools
 import importlib
 import json
 import os
@@ -46,8 +52,8 @@ LOOPS = {
 NATIVE = {"velkorio": "velkorio._core"}
 
 BODY = b"Hello, world!"
-RESPONSE = (b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
-            b"Content-Length: %d\r\n\r\n%s" % (len(BODY), BODY))
+HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n" % len(BODY)
+RESPONSE = HEAD + BODY
 READ_SIZE = 64 * 1024
 
 
@@ -111,11 +117,45 @@ class HttpProtocol(asyncio.Protocol):
         requests = self.pending.count(b"\r\n\r\n")
         if requests:
             self.pending = self.pending[self.pending.rfind(b"\r\n\r\n") + 4:]
-            self.transport.write(RESPONSE * requests)
+            self.respond(requests)
+
+    def respond(self, requests):
+        """Answers `requests` requests, in order: here in one write."""
+        self.transport.write(RESPONSE * requests)
 
 
-async def http_protocol(listener):
-    return await asyncio.get_running_loop().create_server(HttpProtocol, sock=listener)
+def cut(data: bytes, count: int) -> list[bytes]:
+    """`data` in `count` pieces of (nearly) equal length."""
+    size, longer = divmod(len(data), count)
+    ends = [i * size + min(i, longer) for i in range(count + 1)]
+    return [data[start:end] for start, end in zip(ends, ends[1:])]
+
+
+class SplitHttpProtocol(HttpProtocol):
+    """HttpProtocol writing each response as its `pieces`, one write each,
+    as a server writes its head and then its body; pipelined requests get
+    their responses one after the other, each in its pieces."""
+
+    pieces: tuple[bytes, ...] = (RESPONSE,)
+
+    def respond(self, requests):
+        write = self.transport.write
+        for _ in range(requests):
+            for piece in self.pieces:
+                write(piece)
+
+
+class Split2HttpProtocol(SplitHttpProtocol):
+    pieces = (HEAD, BODY)
+
+
+class Split8HttpProtocol(SplitHttpProtocol):
+    # The status line, the two header lines, the blank line, then the body.
+    pieces = (*HEAD.splitlines(keepends=True), *cut(BODY, 4))
+
+
+async def http_protocol(listener, protocol=HttpProtocol):
+    return await asyncio.get_running_loop().create_server(protocol, sock=listener)
 
 
 async def http_aiohttp(listener):
@@ -151,6 +191,8 @@ SERVERS = {
     "echo-streams": echo_streams,
     "echo-sock": echo_sock,
     "http-protocol": http_protocol,
+    "http-split2": functools.partial(http_protocol, protocol=Split2HttpProtocol),
+    "http-split8": functools.partial(http_protocol, protocol=Split8HttpProtocol),
     "http-aiohttp": http_aiohttp,
     "echo-udp": echo_udp,
 }
@@ -159,13 +201,28 @@ DATAGRAM = {"echo-udp"}
 
 
 def bound_socket(kind: str, port: int = 0, reuse_port: bool = False) -> socket.socket:
-    """The socket a server of `kind` serves on, on 127.0.0.1:port."""
-    if kind not in DATAGRAM:
-        return socket.create_server(("127.0.0.1", port), backlog=128, reuse_port=reuse_port)
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    if reuse_port:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-    sock.bind(("127.0.0.1", port))
+    """The socket a server of `kind` serves on, on 127.0.0.1:port.
+
+    A listener names its protocol, IPPROTO_TCP, as the sockets of asyncio's
+    own create_server do. The connections it accepts inherit it, and
+    asyncio's transports turn Nagle's algorithm off (TCP_NODELAY) only on
+    a socket whose proto says TCP: on socket.create_server's, which leaves
+    it 0, a response written in several writes would wait for the client's
+    delayed ACK, some 40 ms, on asyncio's loop but not on uvloop's."""
+    stream = kind not in DATAGRAM
+    sock = (socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP) if stream
+            else socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
+    try:
+        if stream:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if reuse_port:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        sock.bind(("127.0.0.1", port))
+        if stream:
+            sock.listen(128)
+    except BaseException:
+        sock.close()
+        raise
     return sock
 
 

@@ -17,12 +17,14 @@ asyncio's own.
 from __future__ import annotations
 
 import asyncio
+import asyncio.base_events
 import asyncio.selector_events
 import asyncio.unix_events
 import os
 import socket
 import threading
 
+from velkorio import _core
 from velkorio._core import Handle, LoopCore, Selector, SocketTransportCore, TimerHandle
 
 __all__ = ("Handle", "Loop", "TimerHandle", "new_event_loop", "run")
@@ -86,6 +88,15 @@ class _SelectorDatagramTransport(asyncio.selector_events._SelectorDatagramTransp
             self._protocol.datagram_received(bytes(memoryview(buffer)[:received]), addr)
 
 
+_Base = asyncio.selector_events.BaseSelectorEventLoop
+
+# glibc's malloc grows and trims its heap around every large message until
+# it has seen a mapped block freed; velkorio shows it one of 1 MiB, once,
+# which raises its trim threshold to 2 MiB (see malloc_thresholds.h).
+if os.environ.get("VELKORIO_MALLOC_THRESHOLDS", "").strip() != "0":
+    _core._raise_malloc_thresholds()
+
+
 # How long, at most, a loop looks for I/O before it sleeps (microseconds),
 # when neither the loop's argument nor the environment says otherwise.
 DEFAULT_BUSY_POLL = 0
@@ -144,6 +155,70 @@ class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
             else asyncio.selector_events._SelectorDatagramTransport
         )
         return transport(self, sock, protocol, address, waiter, extra)
+
+    # The sock_* coroutines: each `_start_sock_<op>` makes the first attempt
+    # natively and gives (None, result), (future, None) to await, or
+    # NotImplemented where asyncio's own method serves (see LoopCore).
+    async def sock_recv(self, sock, n):
+        started = self._start_sock_recv(sock, n)
+        if started is NotImplemented:
+            return await _Base.sock_recv(self, sock, n)
+        return started[1] if started[0] is None else await started[0]
+
+    async def sock_recv_into(self, sock, buf):
+        started = self._start_sock_recv_into(sock, buf)
+        if started is NotImplemented:
+            return await _Base.sock_recv_into(self, sock, buf)
+        return started[1] if started[0] is None else await started[0]
+
+    async def sock_recvfrom(self, sock, bufsize):
+        started = self._start_sock_recvfrom(sock, bufsize)
+        if started is NotImplemented:
+            return await _Base.sock_recvfrom(self, sock, bufsize)
+        return started[1] if started[0] is None else await started[0]
+
+    async def sock_recvfrom_into(self, sock, buf, nbytes=0):
+        started = self._start_sock_recvfrom_into(sock, buf, nbytes)
+        if started is NotImplemented:
+            return await _Base.sock_recvfrom_into(self, sock, buf, nbytes)
+        return started[1] if started[0] is None else await started[0]
+
+    async def sock_sendall(self, sock, data):
+        started = self._start_sock_sendall(sock, data)
+        if started is NotImplemented:
+            return await _Base.sock_sendall(self, sock, data)
+        return started[1] if started[0] is None else await started[0]
+
+    async def sock_sendto(self, sock, data, address):
+        started = self._start_sock_sendto(sock, data, address)
+        if started is NotImplemented:
+            return await _Base.sock_sendto(self, sock, data, address)
+        return started[1] if started[0] is None else await started[0]
+
+    async def sock_accept(self, sock):
+        started = self._start_sock_accept(sock)
+        if started is NotImplemented:
+            return await _Base.sock_accept(self, sock)
+        return started[1] if started[0] is None else await started[0]
+
+    async def sock_connect(self, sock, address):
+        if type(sock) is not socket.socket or self._debug:
+            return await _Base.sock_connect(self, sock, address)
+        if sock.family == socket.AF_INET or (
+                asyncio.base_events._HAS_IPv6 and sock.family == socket.AF_INET6):
+            resolved = await self._ensure_resolved(
+                address, family=sock.family, type=sock.type, proto=sock.proto, loop=self)
+            _, _, _, _, address = resolved[0]
+        future, _ = self._start_sock_connect(sock, address)
+        try:
+            return None if future is None else await future
+        finally:
+            future = None  # as asyncio: no cycle through a raised exception's frames
+
+    for _method in (sock_recv, sock_recv_into, sock_recvfrom, sock_recvfrom_into,
+                    sock_sendall, sock_sendto, sock_accept, sock_connect):
+        _method.__doc__ = getattr(_Base, _method.__name__).__doc__
+    del _method
 
     # Signals arrive through the wake-up pipe, which the loop's iteration
     # must then read as often as asyncio's does (see LoopCore).

@@ -28,7 +28,10 @@ constexpr const char* name_texts[] = {
     "time", "acquire", "release", "_read_ready_cb", "_conn_lost", "_sock_fd",
     "max_size", "_protocol", "data_received", "_fatal_error", "_read_ready__on_eof", "_eof",
     "_empty_waiter", "_buffer", "_loop", "_add_writer", "_write_ready", "append",
-    "_maybe_pause_protocol",
+    "_maybe_pause_protocol", "fileno", "recv", "recv_into", "recvfrom", "recvfrom_into", "send",
+    "sendto", "accept", "setblocking", "connect", "getsockopt", "create_future",
+    "_ensure_fd_no_transport", "_add_reader", "_remove_reader", "_remove_writer",
+    "add_done_callback", "done", "cancelled", "set_result", "set_exception",
 };
 static_assert(std::size(name_texts) == sizeof(ModuleState::Names) / sizeof(PyObject*));
 
@@ -54,7 +57,8 @@ bool init_asyncio_refs(ModuleState& state) {
          (state.loop_keyword = Py_BuildValue("(s)", "loop")) &&
          (state.transport_data_received = method_of("_SelectorSocketTransport",
                                                     "_read_ready__data_received")) &&
-         (state.transport_write = method_of("_SelectorSocketTransport", "write"));
+         (state.transport_write = method_of("_SelectorSocketTransport", "write")) &&
+         (state.socket_type = reinterpret_cast<PyTypeObject*>(lookup("socket", "socket")));
 }
 
 }  // namespace velkorio

@@ -15,6 +15,7 @@
 #include "core/as_method.h"
 #include "create_task.h"
 #include "selector.h"
+#include "sock_ops.h"
 #include "threadsafe_handle.h"
 #include "timer_heap.h"
 #include "watches.h"
@@ -655,6 +656,22 @@ PyMethodDef loop_methods[] = {
      METH_FASTCALL, add_writer_doc},
     {"_remove_reader", loop_remove_reader, METH_O, remove_reader_doc},
     {"_remove_writer", loop_remove_writer, METH_O, remove_writer_doc},
+    {"_start_sock_recv", velkor::as_method(loop_start_sock_recv), METH_FASTCALL,
+     "_start_sock_recv($self, sock, /, *args)\n--\n\nsock_recv's first attempt; see velkorio.Loop.sock_recv."},
+    {"_start_sock_recv_into", velkor::as_method(loop_start_sock_recv_into), METH_FASTCALL,
+     "_start_sock_recv_into($self, sock, /, *args)\n--\n\nsock_recv_into's first attempt; see velkorio.Loop.sock_recv_into."},
+    {"_start_sock_recvfrom", velkor::as_method(loop_start_sock_recvfrom), METH_FASTCALL,
+     "_start_sock_recvfrom($self, sock, /, *args)\n--\n\nsock_recvfrom's first attempt; see velkorio.Loop.sock_recvfrom."},
+    {"_start_sock_recvfrom_into", velkor::as_method(loop_start_sock_recvfrom_into), METH_FASTCALL,
+     "_start_sock_recvfrom_into($self, sock, /, *args)\n--\n\nsock_recvfrom_into's first attempt; see velkorio.Loop.sock_recvfrom_into."},
+    {"_start_sock_sendall", velkor::as_method(loop_start_sock_sendall), METH_FASTCALL,
+     "_start_sock_sendall($self, sock, /, *args)\n--\n\nsock_sendall's first attempt; see velkorio.Loop.sock_sendall."},
+    {"_start_sock_sendto", velkor::as_method(loop_start_sock_sendto), METH_FASTCALL,
+     "_start_sock_sendto($self, sock, /, *args)\n--\n\nsock_sendto's first attempt; see velkorio.Loop.sock_sendto."},
+    {"_start_sock_accept", velkor::as_method(loop_start_sock_accept), METH_FASTCALL,
+     "_start_sock_accept($self, sock, /, *args)\n--\n\nsock_accept's first attempt; see velkorio.Loop.sock_accept."},
+    {"_start_sock_connect", velkor::as_method(loop_start_sock_connect), METH_FASTCALL,
+     "_start_sock_connect($self, sock, /, *args)\n--\n\nsock_connect's first attempt; see velkorio.Loop.sock_connect."},
     {nullptr, nullptr, 0, nullptr},
 };
 

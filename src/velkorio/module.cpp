@@ -14,8 +14,10 @@
 #include "asyncio_refs.h"
 #include "handle.h"
 #include "loop_core.h"
+#include "malloc_thresholds.h"
 #include "module_state.h"
 #include "selector.h"
+#include "sock_ops.h"
 #include "socket_transport.h"
 #include "threadsafe_handle.h"
 
@@ -31,6 +33,7 @@ int exec_module(PyObject* module) {
   if (!init_loop_core_type(module, state)) return -1;
   if (!init_selector_type(module, state)) return -1;
   if (!init_socket_transport_type(module, state)) return -1;
+  if (!init_socket_wait_type(module, state)) return -1;
   return 0;
 }
 
@@ -49,6 +52,14 @@ int clear_module(PyObject* module) {
 
 void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
+PyMethodDef module_methods[] = {
+    {"_raise_malloc_thresholds", raise_malloc_thresholds, METH_NOARGS,
+     "_raise_malloc_thresholds($module, /)\n--\n\n"
+     "Let glibc's malloc see a mapped block freed, once per process, as asyncio's\n"
+     "first receive does: glibc then raises its mmap and trim thresholds."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
@@ -63,7 +74,7 @@ PyModuleDef module_definition = {
     "velkorio._core",
     "velkorio's native loop core.",
     sizeof(ModuleState),
-    nullptr,
+    module_methods,
     module_slots,
     traverse_module,
     clear_module,

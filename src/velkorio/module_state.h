@@ -24,6 +24,8 @@ struct ModuleState {
   PyTypeObject* loop_core_type = nullptr;
   PyTypeObject* selector_type = nullptr;
   PyTypeObject* transport_core_type = nullptr;
+  PyTypeObject* socket_wait_type = nullptr;
+  PyTypeObject* socket_type = nullptr;  // socket.socket, whose sock_* calls are native
 
   // asyncio's pieces, looked up when the module is made.
   PyObject* format_callback_source = nullptr;  // format_helpers._format_callback_source
@@ -69,13 +71,34 @@ struct ModuleState {
     PyObject* write_ready;
     PyObject* append;
     PyObject* maybe_pause_protocol;
+    PyObject* fileno;
+    PyObject* recv;
+    PyObject* recv_into;
+    PyObject* recvfrom;
+    PyObject* recvfrom_into;
+    PyObject* send;
+    PyObject* sendto;
+    PyObject* accept;
+    PyObject* setblocking;
+    PyObject* connect;
+    PyObject* getsockopt;
+    PyObject* create_future;
+    PyObject* ensure_fd_no_transport;
+    PyObject* add_reader;
+    PyObject* remove_reader;
+    PyObject* remove_writer;
+    PyObject* add_done_callback;
+    PyObject* done;
+    PyObject* cancelled;
+    PyObject* set_result;
+    PyObject* set_exception;
   } names{};
 
   // Calls `visit(PyObject*&)` on every reference above.
   template <typename Visit>
   void for_each_reference(Visit visit) {
     for (PyTypeObject** type : {&handle_type, &timer_handle_type, &loop_core_type, &selector_type,
-                                &transport_core_type}) {
+                                &transport_core_type, &socket_wait_type, &socket_type}) {
       PyObject* object = reinterpret_cast<PyObject*>(*type);
       visit(object);
       *type = reinterpret_cast<PyTypeObject*>(object);

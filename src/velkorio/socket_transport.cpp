@@ -3,12 +3,9 @@
 #include <errno.h>
 #include <sys/socket.h>
 
-#include <memory>
-#include <new>
-
 #include "core/as_method.h"
 #include "core/pyref.h"
-#include "runtime/invariant.h"
+#include "receive_buffer.h"
 
 namespace velkorio {
 namespace {
@@ -51,49 +48,6 @@ PyObject* fail(const ModuleState& state, PyObject* self, const char* message) {
                                    nullptr);
 }
 
-// The largest receive that goes through the thread's buffer: asyncio's
-// default max_size. A transport given a larger max_size receives into a
-// bytes object of that size, shrunk to what arrived, as socket.recv does,
-// so that one such transport does not leave every thread holding its size.
-constexpr std::size_t receive_buffer_limit = 256 * 1024;
-
-// Where a thread's receives land before they are copied out at their size.
-// asyncio (socket.recv) allocates max_size (256 KiB) for every receive and
-// shrinks the result; glibc serves that size with mmap until something
-// raises its threshold, so a fresh process pays a mapping, page faults and
-// an unmapping per receive: several times the cost of a 1 KiB request. A
-// copy of what arrived costs a fraction of the kernel's own copy.
-char* receive_buffer(std::size_t size) {
-  VELKOR_INVARIANT(size <= receive_buffer_limit, "the receive buffer stays bounded");
-  thread_local std::unique_ptr<char[]> buffer;
-  thread_local std::size_t capacity = 0;
-  if (capacity < size) {
-    try {
-      buffer = std::make_unique_for_overwrite<char[]>(size);
-    } catch (const std::bad_alloc&) {
-      capacity = 0;
-      PyErr_NoMemory();
-      return nullptr;
-    }
-    capacity = size;
-  }
-  return buffer.get();
-}
-
-// recv() into `buffer`, retried after a signal once its handlers have run
-// (as socket.recv is). -1 with errno set, or with a Python error set after
-// a failing handler (errno EINTR then).
-ssize_t receive_into(int fd, char* buffer, std::size_t size) {
-  for (;;) {
-    const ssize_t received = recv(fd, buffer, size, 0);
-    if (received >= 0 || errno != EINTR) return received;
-    if (PyErr_CheckSignals() < 0) {
-      errno = EINTR;
-      return -1;
-    }
-  }
-}
-
 // asyncio's _read_ready__data_received: the socket's bytes, up to
 // max_size, to protocol.data_received().
 PyObject* receive(const ModuleState& state, PyObject* self) {
@@ -115,33 +69,14 @@ PyObject* receive(const ModuleState& state, PyObject* self) {
   // A size socket.recv would refuse gets asyncio's own path and error.
   if (size <= 0) return PyObject_CallOneArg(state.transport_data_received, self);
 
-  PyRef bytes;
-  ssize_t received = 0;
-  if (static_cast<std::size_t>(size) <= receive_buffer_limit) {
-    char* buffer = receive_buffer(static_cast<std::size_t>(size));
-    if (buffer == nullptr) return fail(state, self, read_error);
-    received = receive_into(fd, buffer, static_cast<std::size_t>(size));
-    if (received > 0) {
-      bytes = PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
-      if (!bytes) return fail(state, self, read_error);
-    }
-  } else {
-    bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
-    if (!bytes) return fail(state, self, read_error);
-    received = receive_into(fd, PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(size));
-    if (received > 0) {
-      PyObject* shrunk = bytes.release();
-      if (_PyBytes_Resize(&shrunk, received) < 0) return fail(state, self, read_error);
-      bytes = PyRef::steal(shrunk);
-    }
-  }
-  if (received < 0) {
-    if (PyErr_Occurred()) return fail(state, self, read_error);  // a signal handler raised
+  PyRef bytes = receive_bytes(fd, static_cast<std::size_t>(size));
+  if (!bytes) {
+    if (PyErr_Occurred()) return fail(state, self, read_error);
     if (errno == EAGAIN || errno == EWOULDBLOCK) Py_RETURN_NONE;
     PyErr_SetFromErrno(PyExc_OSError);
     return fail(state, self, read_error);
   }
-  if (received == 0) return PyObject_CallMethodNoArgs(self, names.on_eof);
+  if (PyBytes_GET_SIZE(bytes.get()) == 0) return PyObject_CallMethodNoArgs(self, names.on_eof);
   PyRef protocol = attribute(self, names.protocol);
   if (!protocol) return nullptr;
   PyObject* args[] = {protocol.get(), bytes.get()};

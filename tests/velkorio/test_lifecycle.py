@@ -5,6 +5,7 @@ import asyncio
 import gc
 import os
 import signal
+import subprocess
 import sys
 import threading
 import unittest
@@ -439,3 +440,28 @@ class TestSubprocess:
             return out, proc.returncode
 
         assert run(any_loop, main(), timeout=30) == (b"HELLO", 3)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="glibc's own malloc")
+@pytest.mark.parametrize("setting, mapped", [(None, 0), ("0", 1)], ids=["default", "off"])
+def test_importing_raises_glibc_s_thresholds_unless_turned_off(setting, mapped):
+    # Once velkorio is imported, a 600 KB block comes from the heap, which
+    # keeps what is freed at its top; turned off, glibc maps it as before.
+    script = (
+        "import ctypes, velkorio\n"
+        "class Info(ctypes.Structure):\n"
+        "    _fields_ = [(n, ctypes.c_size_t) for n in 'arena ordblks smblks hblks hblkhd"
+        " usmblks fsmblks uordblks fordblks keepcost'.split()]\n"
+        "mallinfo2 = ctypes.CDLL(None).mallinfo2\n"
+        "mallinfo2.restype = Info\n"
+        "before = mallinfo2().hblks\n"
+        "block = bytearray(600_000)\n"
+        "print(mallinfo2().hblks - before)\n"
+    )
+    env = {key: value for key, value in os.environ.items() if not key.startswith("MALLOC_")}
+    if setting is not None:
+        env["VELKORIO_MALLOC_THRESHOLDS"] = setting
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                          timeout=60, check=True)
+    assert int(done.stdout) == mapped

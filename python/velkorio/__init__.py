@@ -20,6 +20,7 @@ import asyncio
 import asyncio.base_events
 import asyncio.selector_events
 import asyncio.unix_events
+import functools
 import os
 import socket
 import threading
@@ -31,7 +32,27 @@ __all__ = ("Handle", "Loop", "TimerHandle", "new_event_loop", "run")
 
 
 class _SelectorSocketTransport(SocketTransportCore, asyncio.selector_events._SelectorSocketTransport):
-    """asyncio's TCP and Unix socket transport, receiving and sending natively."""
+    """asyncio's TCP and Unix socket transport, receiving and sending natively.
+
+    write() holds its data until the loop's pass over its ready queue ends,
+    so that the writes of one pass leave in one sendmsg. Every method that
+    could tell (below) sends what is held first."""
+
+
+def _sends_held_writes_first(method):
+    @functools.wraps(method)
+    def sending_first(self, *args, **kwargs):
+        self._send_held()
+        return method(self, *args, **kwargs)
+
+    return sending_first
+
+
+for _name in ("writelines", "write_eof", "close", "abort", "get_write_buffer_size",
+              "set_write_buffer_limits", "_make_empty_waiter"):
+    setattr(_SelectorSocketTransport, _name,
+            _sends_held_writes_first(getattr(asyncio.selector_events._SelectorSocketTransport, _name)))
+del _name
 
 
 def _has_standard_io(sock, names=("recv", "send")):

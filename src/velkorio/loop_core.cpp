@@ -16,9 +16,11 @@
 #include "create_task.h"
 #include "selector.h"
 #include "sock_ops.h"
+#include "socket_transport.h"
 #include "threadsafe_handle.h"
 #include "timer_heap.h"
 #include "watches.h"
+#include "write_batch.h"
 
 namespace velkorio {
 namespace {
@@ -60,6 +62,7 @@ struct LoopState {
   // be ours (0: not checked, or not ours).
   bool time_in_instance = false;
   unsigned int clock_checked_for = 0;
+  WriteBatch writes;  // open while the ready queue's pass runs
 };
 
 struct LoopCoreObject {
@@ -484,13 +487,28 @@ bool may_skip_look(LoopState& state, PyObject* selector, double timeout) {
          selector_key_count(selector) <= 1;
 }
 
+// Holds the transports' writes while it lives: the pass over the ready queue.
+class PassOpen {
+ public:
+  explicit PassOpen(WriteBatch& batch) : batch_(batch) { batch_.set_open(true); }
+  ~PassOpen() { batch_.set_open(false); }
+  PassOpen(const PassOpen&) = delete;
+  PassOpen& operator=(const PassOpen&) = delete;
+
+ private:
+  WriteBatch& batch_;
+};
+
 // One iteration: poll for I/O, queue the timers that are due, then run what
-// was ready when the iteration began (not what those callbacks schedule).
+// was ready when the iteration began (not what those callbacks schedule),
+// and send what they wrote to the loop's transports.
 // Inside run_forever (`busy_polls` set) the look for I/O may be left out
 // (may_skip_look): on a VM that system call costs as much as several
 // callbacks.
 int run_once(PyObject* self, bool busy_polls = false) {
   LoopState& state = state_of(self);
+  // Left by a pass that ended in an error: sent before anything else.
+  if (!state.writes.empty() && flush_writes(*state.module, state.writes) < 0) return -1;
   int polled = 0;
   {
     Waiting waiting(state.waiting);
@@ -516,17 +534,20 @@ int run_once(PyObject* self, bool busy_polls = false) {
     }
   }
 
-  for (std::size_t todo = state.ready.size(); todo > 0 && !state.ready.empty(); --todo) {
-    PyRef handle = std::move(state.ready.front());
-    state.ready.pop_front();
-    const int cancelled = is_cancelled(*state.module, handle.get());
-    if (cancelled < 0) return -1;
-    if (cancelled) continue;
-    const int status = state.debug ? run_debug(self, handle.get(), run_any)
-                                   : run_any(*state.module, handle.get());
-    if (status < 0) return -1;
+  {
+    PassOpen open(state.writes);
+    for (std::size_t todo = state.ready.size(); todo > 0 && !state.ready.empty(); --todo) {
+      PyRef handle = std::move(state.ready.front());
+      state.ready.pop_front();
+      const int cancelled = is_cancelled(*state.module, handle.get());
+      if (cancelled < 0) return -1;
+      if (cancelled) continue;
+      const int status = state.debug ? run_debug(self, handle.get(), run_any)
+                                     : run_any(*state.module, handle.get());
+      if (status < 0) return -1;
+    }
   }
-  return 0;
+  return state.writes.empty() ? 0 : flush_writes(*state.module, state.writes);
 }
 
 PyObject* loop_run_once(PyObject* self, PyObject*) {
@@ -541,6 +562,16 @@ PyObject* loop_run_forever(PyObject* self, PyObject*) {
   while ((status = run_once(self, true)) == 0 && !state_of(self).stopping) {
   }
   PyObject* failure = status < 0 ? PyErr_GetRaisedException() : nullptr;
+  // What the failed pass wrote still leaves, as asyncio sends a write at once.
+  if (LoopState& state = state_of(self); !state.writes.empty()) {
+    if (flush_writes(*state.module, state.writes) < 0) {
+      if (failure == nullptr) {
+        failure = PyErr_GetRaisedException();
+      } else {
+        PyErr_Clear();
+      }
+    }
+  }
   if (!call_method(self, "_run_forever_cleanup")) {
     if (failure) {
       PyObject* later = PyErr_GetRaisedException();
@@ -783,7 +814,10 @@ int loop_traverse(PyObject* self, visitproc visit, void* arg) {
   for (const PyRef& timer : state.timers.entries()) Py_VISIT(timer.get());
   Py_VISIT(state.debug_value.get());
   Py_VISIT(state.selector.get());
-  return 0;
+  return state.writes.traverse([&](PyObject* object) {
+    Py_VISIT(object);
+    return 0;
+  });
 }
 
 int loop_clear(PyObject* self) {
@@ -792,6 +826,7 @@ int loop_clear(PyObject* self) {
   std::vector<PyRef> timers = state.timers.take_all();
   PyRef debug = std::move(state.debug_value);
   PyRef selector = std::move(state.selector);
+  std::vector<WriteBatch::Entry> writes = state.writes.take_all();
   return 0;
 }
 
@@ -838,6 +873,8 @@ bool init_loop_core_type(PyObject* module, ModuleState& state) {
 }
 
 ModuleState& loop_core_module(PyObject* loop) { return *state_of(loop).module; }
+
+WriteBatch* loop_core_write_batch(PyObject* loop) { return &state_of(loop).writes; }
 
 bool loop_core_debug(PyObject* loop) { return state_of(loop).debug; }
 

@@ -13,6 +13,7 @@
 
 #include "handle.h"
 #include "module_state.h"
+#include "write_batch.h"
 
 namespace velkorio {
 
@@ -28,6 +29,9 @@ bool loop_core_closed(PyObject* loop);
 // The loop's selector (asyncio's `_selector` attribute), or null with the
 // error set.
 PyRef loop_core_selector(PyObject* loop);
+
+// The writes the loop's transports hold until its pass ends.
+WriteBatch* loop_core_write_batch(PyObject* loop);
 
 // A queued timer was cancelled: it leaves the queue now and drops what it
 // holds.

@@ -152,6 +152,111 @@ class TestData:
         assert buffered.got == b"second" * 100
 
 
+class TestWritesOfOnePass:
+    """velkorio sends the writes a pass makes to a transport together, once
+    the pass is over; nothing a program does may tell it from asyncio."""
+
+    THEN = {
+        "nothing": lambda t: None,
+        "write_eof": lambda t: t.write_eof(),
+        "close": lambda t: t.close(),
+        "abort": lambda t: t.abort(),
+        "buffer-size": lambda t: t.get_write_buffer_size(),
+        "limits": lambda t: t.set_write_buffer_limits(high=1),
+        "writelines": lambda t: t.writelines([b"<", bytearray(b"lines"), b">"]),
+        "memoryview": lambda t: t.write(memoryview(b"<view>")),
+    }
+
+    @pytest.mark.parametrize("then", THEN)
+    def test_bytes_leave_in_order_whatever_follows(self, any_loop, then):
+        ends = then in ("write_eof", "close", "abort")
+        expected = b"one,two,three," + {"writelines": b"<lines>", "memoryview": b"<view>"}.get(
+            then, b"") + (b"" if ends else b"four")
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            mine, theirs = socket.socketpair()
+            _, a = await loop.connect_accepted_socket(Collector, mine)
+            theirs.setblocking(False)
+
+            def one_pass():
+                reused = bytearray(b"two,")
+                a.transport.write(b"one,")
+                a.transport.write(reused)
+                reused[:] = b"XXXX"  # asyncio has sent it already
+                a.transport.write(b"three,")
+                self.THEN[then](a.transport)
+                if not ends:
+                    a.transport.write(b"four")
+
+            loop.call_soon(one_pass)
+            received = b""
+            while len(received) < len(expected) or ends:
+                try:
+                    chunk = theirs.recv(65536)
+                except BlockingIOError:
+                    await asyncio.sleep(0.001)
+                    continue
+                if not chunk:
+                    break
+                received += chunk
+            a.transport.close()
+            theirs.close()
+            return received
+
+        assert run(any_loop, main()) == expected
+
+    def test_the_writes_of_a_pass_leave_together_when_it_ends(self, any_loop):
+        import fcntl
+        import termios
+
+        def waiting(sock):
+            return struct.unpack("i", fcntl.ioctl(sock, termios.FIONREAD, b"\0" * 4))[0]
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            mine, theirs = socket.socketpair()
+            _, a = await loop.connect_accepted_socket(Collector, mine)
+            seen = loop.create_future()
+
+            def one_pass():
+                for piece in (b"head,", b"body"):
+                    a.transport.write(piece)
+                seen.set_result(waiting(theirs))
+
+            loop.call_soon(one_pass)
+            during = await seen
+            after = waiting(theirs)
+            a.transport.close()
+            theirs.close()
+            return during, after
+
+        during, after = run(any_loop, main())
+        assert after == 9
+        assert during == (0 if type(any_loop).__module__.startswith("velkorio") else 9)
+
+    def test_a_pass_cut_short_by_an_exception_still_sends(self, any_loop):
+        mine, theirs = socket.socketpair()
+
+        async def connect():
+            return await asyncio.get_running_loop().connect_accepted_socket(Collector, mine)
+
+        transport, _ = run(any_loop, connect())
+
+        def write_then_interrupt():
+            transport.write(b"sent before the interrupt")
+            raise KeyboardInterrupt
+
+        any_loop.call_soon(write_then_interrupt)
+        with pytest.raises(KeyboardInterrupt):
+            any_loop.run_forever()
+        theirs.settimeout(5)
+        assert theirs.recv(100) == b"sent before the interrupt"
+        transport.abort()
+        theirs.close()
+        any_loop.run_until_complete(asyncio.sleep(0))
+
+
 class TestEndOfFile:
     def test_half_closed_connection_still_answers(self, any_loop):
         async def main():

@@ -23,10 +23,10 @@ import asyncio.unix_events
 import functools
 import os
 import socket
-import threading
 
 from velkorio import _core
-from velkorio._core import Handle, LoopCore, Selector, SocketTransportCore, TimerHandle
+from velkorio._core import (DatagramTransportCore, Handle, LoopCore, Selector,
+                            SocketTransportCore, TimerHandle)
 
 __all__ = ("Handle", "Loop", "TimerHandle", "new_event_loop", "run")
 
@@ -67,46 +67,13 @@ def _has_standard_io(sock, names=("recv", "send")):
     )
 
 
-# The largest datagram receive that goes through the thread's buffer:
-# asyncio's default max_size. Larger ones take asyncio's own path.
-_RECEIVE_BUFFER_LIMIT = 256 * 1024
+class _SelectorDatagramTransport(DatagramTransportCore, asyncio.selector_events._SelectorDatagramTransport):
+    """asyncio's datagram transport, receiving and sending natively.
 
-
-class _ReceiveBuffer(threading.local):
-    buffer = None
-
-
-_receive_buffer = _ReceiveBuffer()
-
-
-class _SelectorDatagramTransport(asyncio.selector_events._SelectorDatagramTransport):
-    """asyncio's datagram transport, receiving into a buffer the thread
-    keeps. asyncio's recvfrom(max_size) allocates max_size (256 KiB) for
-    every datagram, which glibc maps and unmaps each time: two page faults
-    and most of the time a small datagram costs."""
-
-    def _read_ready(self):
-        size = self.max_size
-        if type(size) is not int or not 0 < size <= _RECEIVE_BUFFER_LIMIT:
-            return super()._read_ready()  # asyncio's own errors and limits
-        if self._conn_lost:
-            return
-        buffer = _receive_buffer.buffer
-        if buffer is None:
-            buffer = _receive_buffer.buffer = bytearray(_RECEIVE_BUFFER_LIMIT)
-        try:
-            received, addr = self._sock.recvfrom_into(buffer, size)
-        except (BlockingIOError, InterruptedError):
-            pass
-        except OSError as exc:
-            self._protocol.error_received(exc)
-        except (SystemExit, KeyboardInterrupt):
-            raise
-        except BaseException as exc:
-            self._fatal_error(exc, "Fatal read error on datagram transport")
-        else:
-            # Copied out before any other code runs: the next receive reuses it.
-            self._protocol.datagram_received(bytes(memoryview(buffer)[:received]), addr)
+    It receives into a buffer the thread keeps, where asyncio's
+    recvfrom(max_size) allocates max_size (256 KiB) for every datagram, which
+    glibc maps and unmaps each time: two page faults and most of the time a
+    small datagram costs."""
 
 
 _Base = asyncio.selector_events.BaseSelectorEventLoop

@@ -31,7 +31,8 @@ constexpr const char* name_texts[] = {
     "_maybe_pause_protocol", "fileno", "recv", "recv_into", "recvfrom", "recvfrom_into", "send",
     "sendto", "accept", "setblocking", "connect", "getsockopt", "create_future",
     "_ensure_fd_no_transport", "_add_reader", "_remove_reader", "_remove_writer",
-    "add_done_callback", "done", "cancelled", "set_result", "set_exception",
+    "add_done_callback", "done", "cancelled", "set_result", "set_exception", "_sock", "_address",
+    "_extra", "peername", "error_received", "datagram_received",
 };
 static_assert(std::size(name_texts) == sizeof(ModuleState::Names) / sizeof(PyObject*));
 
@@ -58,6 +59,8 @@ bool init_asyncio_refs(ModuleState& state) {
          (state.transport_data_received = method_of("_SelectorSocketTransport",
                                                     "_read_ready__data_received")) &&
          (state.transport_write = method_of("_SelectorSocketTransport", "write")) &&
+         (state.datagram_read_ready = method_of("_SelectorDatagramTransport", "_read_ready")) &&
+         (state.datagram_sendto = method_of("_SelectorDatagramTransport", "sendto")) &&
          (state.socket_type = reinterpret_cast<PyTypeObject*>(lookup("socket", "socket")));
 }
 

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "asyncio_refs.h"
+#include "datagram_transport.h"
 #include "handle.h"
 #include "loop_core.h"
 #include "malloc_thresholds.h"
@@ -34,6 +35,7 @@ int exec_module(PyObject* module) {
   if (!init_selector_type(module, state)) return -1;
   if (!init_socket_transport_type(module, state)) return -1;
   if (!init_socket_wait_type(module, state)) return -1;
+  if (!init_datagram_transport_type(module, state)) return -1;
   return 0;
 }
 

@@ -25,6 +25,7 @@ struct ModuleState {
   PyTypeObject* selector_type = nullptr;
   PyTypeObject* transport_core_type = nullptr;
   PyTypeObject* socket_wait_type = nullptr;
+  PyTypeObject* datagram_core_type = nullptr;
   PyTypeObject* socket_type = nullptr;  // socket.socket, whose sock_* calls are native
 
   // asyncio's pieces, looked up when the module is made.
@@ -48,6 +49,9 @@ struct ModuleState {
   // write(), which the native transport replays and falls back on.
   PyObject* transport_data_received = nullptr;
   PyObject* transport_write = nullptr;
+  // _SelectorDatagramTransport's reader and sendto(), likewise.
+  PyObject* datagram_read_ready = nullptr;
+  PyObject* datagram_sendto = nullptr;
   PyObject* own_time = nullptr;  // LoopCore's `time` descriptor
 
   // Interned names.
@@ -92,13 +96,20 @@ struct ModuleState {
     PyObject* cancelled;
     PyObject* set_result;
     PyObject* set_exception;
+    PyObject* sock;
+    PyObject* address;
+    PyObject* extra;
+    PyObject* peername;
+    PyObject* error_received;
+    PyObject* datagram_received;
   } names{};
 
   // Calls `visit(PyObject*&)` on every reference above.
   template <typename Visit>
   void for_each_reference(Visit visit) {
     for (PyTypeObject** type : {&handle_type, &timer_handle_type, &loop_core_type, &selector_type,
-                                &transport_core_type, &socket_wait_type, &socket_type}) {
+                                &transport_core_type, &socket_wait_type, &socket_type,
+                                &datagram_core_type}) {
       PyObject* object = reinterpret_cast<PyObject*>(*type);
       visit(object);
       *type = reinterpret_cast<PyTypeObject*>(object);
@@ -106,7 +117,8 @@ struct ModuleState {
     for (PyObject** slot :
          {&format_callback_source, &extract_stack, &format_handle, &logger, &selector_key,
           &selector_mapping, &base_selector_loop, &threadsafe_handle, &new_lock, &tasks_module,
-          &loop_keyword, &transport_data_received, &transport_write, &own_time}) {
+          &loop_keyword, &transport_data_received, &transport_write, &datagram_read_ready,
+          &datagram_sendto, &own_time}) {
       visit(*slot);
     }
     for (PyObject*& slot : threadsafe_slots) visit(slot);

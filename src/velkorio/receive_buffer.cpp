@@ -9,11 +9,10 @@
 #include "runtime/invariant.h"
 
 namespace velkorio {
-namespace {
 
 using velkor::PyRef;
 
-char* thread_buffer(std::size_t size) {
+char* receive_buffer(std::size_t size) {
   VELKOR_INVARIANT(size <= receive_buffer_limit, "the receive buffer stays bounded");
   thread_local std::unique_ptr<char[]> buffer;
   thread_local std::size_t capacity = 0;
@@ -30,6 +29,8 @@ char* thread_buffer(std::size_t size) {
   return buffer.get();
 }
 
+namespace {
+
 // recv(2), retried after a signal once its handlers have run (PEP 475, as
 // socket.recv is). -1 with errno set, or with a Python error set after a
 // failing handler.
@@ -45,7 +46,7 @@ ssize_t receive_into(int fd, char* buffer, std::size_t size) {
 
 PyRef receive_bytes(int fd, std::size_t size) {
   if (size <= receive_buffer_limit) {
-    char* buffer = thread_buffer(size);
+    char* buffer = receive_buffer(size);
     if (buffer == nullptr) return {};
     const ssize_t received = receive_into(fd, buffer, size);
     if (received < 0) return {};

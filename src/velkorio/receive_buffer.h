@@ -1,6 +1,6 @@
 #pragma once
 // recv(2) into a buffer the thread keeps, copied out at the size that
-// arrived: how the socket transport receives.
+// arrived: how the socket and datagram transports receive.
 //
 // socket.recv(n) allocates n bytes for every receive and shrinks the result;
 // asyncio asks for 256 KiB, which glibc serves with mmap until something
@@ -21,6 +21,10 @@ namespace velkorio {
 // shrunk to what arrived, as socket.recv does, so that one large receive
 // does not leave every thread holding its size.
 constexpr std::size_t receive_buffer_limit = 256 * 1024;
+
+// The thread's buffer, at least `size` (<= receive_buffer_limit) bytes;
+// null with MemoryError set.
+char* receive_buffer(std::size_t size);
 
 // At most `size` (> 0) bytes from fd, as socket.recv(size) gives them: b""
 // at end of file; retried after a signal once its handlers have run. On

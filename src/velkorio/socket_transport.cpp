@@ -14,6 +14,7 @@
 #include "core/pyref.h"
 #include "loop_core.h"
 #include "receive_buffer.h"
+#include "transport_common.h"
 #include "write_batch.h"
 
 namespace velkorio {
@@ -21,44 +22,13 @@ namespace {
 
 using velkor::PyRef;
 
-// The state of the module whose SocketTransportCore defines the method.
-const ModuleState& module_of(PyTypeObject* defining_class) {
-  return *static_cast<const ModuleState*>(PyType_GetModuleState(defining_class));
-}
-
 constexpr const char* read_error = "Fatal read error on socket transport";
 constexpr const char* write_error = "Fatal write error on socket transport";
+
 // The most pieces one sendmsg takes (the kernel's UIO_MAXIOV).
 constexpr std::size_t max_pieces = IOV_MAX;
 
 constexpr const char* protocol_error = "Fatal error: protocol.data_received() call failed.";
-
-PyRef attribute(PyObject* self, PyObject* name) {
-  return PyRef::steal(PyObject_GetAttr(self, name));
-}
-
-// The truth of self.<name>: -1 on error.
-int attribute_truth(PyObject* self, PyObject* name) {
-  PyRef value = attribute(self, name);
-  return value ? PyObject_IsTrue(value.get()) : -1;
-}
-
-// What asyncio's `except (SystemExit, KeyboardInterrupt): raise` and
-// `except BaseException as exc: self._fatal_error(exc, message)` make of
-// the error now set.
-PyObject* fail(const ModuleState& state, PyObject* self, const char* message) {
-  PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-  if (PyErr_GivenExceptionMatches(exception.get(), PyExc_SystemExit) ||
-      PyErr_GivenExceptionMatches(exception.get(), PyExc_KeyboardInterrupt)) {
-    PyErr_SetRaisedException(exception.release());
-    return nullptr;
-  }
-  PyRef text = PyRef::steal(PyUnicode_FromString(message));
-  if (!text) return nullptr;
-  PyObject* args[] = {self, exception.get(), text.get()};
-  return PyObject_VectorcallMethod(state.names.fatal_error, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
-}
 
 // asyncio's _read_ready__data_received: the socket's bytes, up to
 // max_size, to protocol.data_received().
@@ -295,11 +265,6 @@ PyDoc_STRVAR(write_doc,
              "Send data (bytes-like) without blocking. What the socket does not take at\n"
              "once is buffered and sent as it becomes writable.");
 
-// With the class that defines them (METH_METHOD), which finds the
-// module's state at once, where the transport's own type would take a walk
-// up a long hierarchy.
-constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef methods[] = {
     {"_read_ready", velkor::as_method(read_ready), method_flags, read_ready_doc},
     {"write", velkor::as_method(write), method_flags, write_doc},
@@ -307,21 +272,9 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "The native reader and write() of velkorio's socket transport, which\n"
-                    "takes the rest from asyncio's.")},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
-PyType_Spec core_type_spec = {
-    "velkorio.SocketTransportCore",
-    sizeof(PyObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    slots,
-};
+constexpr const char* core_type_doc =
+    "The native reader and write() of velkorio's socket transport, which\n"
+    "takes the rest from asyncio's.";
 
 }  // namespace
 
@@ -340,10 +293,9 @@ int flush_writes(const ModuleState& state, WriteBatch& batch) {
 }
 
 bool init_socket_transport_type(PyObject* module, ModuleState& state) {
-  state.transport_core_type =
-      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &core_type_spec, nullptr));
-  return state.transport_core_type != nullptr &&
-         PyModule_AddType(module, state.transport_core_type) == 0;
+  state.transport_core_type = make_transport_core_type(module, "velkorio.SocketTransportCore",
+                                                       core_type_doc, methods);
+  return state.transport_core_type != nullptr;
 }
 
 }  // namespace velkorio

@@ -432,12 +432,16 @@ class TestDatagrams:
     """Datagram endpoints receive as asyncio's do: whole datagrams cut at
     max_size, with their sender, and errors to error_received."""
 
-    @pytest.mark.parametrize("family", ["inet", "unix"])
+    @pytest.mark.parametrize("family", ["inet", "inet6", "unix"])
     def test_datagrams_arrive_whole_with_their_sender(self, any_loop, family, tmp_path):
+        if family == "inet6" and not socket.has_ipv6:
+            pytest.skip("no IPv6")
+
         async def main():
             loop = asyncio.get_running_loop()
-            if family == "inet":
-                here, there = {"local_addr": ("127.0.0.1", 0)}, {"local_addr": ("127.0.0.1", 0)}
+            if family.startswith("inet"):
+                host = "127.0.0.1" if family == "inet" else "::1"
+                here, there = {"local_addr": (host, 0)}, {"local_addr": (host, 0)}
             else:
                 here = {"local_addr": str(tmp_path / "a"), "family": socket.AF_UNIX}
                 there = {"local_addr": str(tmp_path / "b"), "family": socket.AF_UNIX}
@@ -477,6 +481,44 @@ class TestDatagrams:
             return error
 
         assert isinstance(run(any_loop, main()), ConnectionRefusedError)
+
+    def test_a_full_socket_queues_in_order_under_flow_control(self, any_loop, tmp_path):
+        class Counting(Datagrams):
+            paused = resumed = 0
+
+            def pause_writing(self):
+                self.paused += 1
+
+            def resume_writing(self):
+                self.resumed += 1
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            path = str(tmp_path / "receiver")
+            with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as receiver:
+                receiver.bind(path)
+                receiver.setblocking(False)
+                transport, protocol = await loop.create_datagram_endpoint(
+                    Counting, remote_addr=path, family=socket.AF_UNIX)
+                with pytest.raises(ValueError, match="Invalid address"):
+                    transport.sendto(b"x", path + "-elsewhere")
+                transport.set_write_buffer_limits(high=4096)
+                sent = [b"%05d" % i * 100 for i in range(400)]  # more than the receiver queues
+                for i, datagram in enumerate(sent):
+                    transport.sendto(bytearray(datagram) if i % 2 else datagram)
+                queued = transport.get_write_buffer_size()
+                received = []
+                while len(received) < len(sent):
+                    try:
+                        received.append(receiver.recv(65536))
+                    except BlockingIOError:
+                        await asyncio.sleep(0.001)
+                transport.close()
+                return sent, received, queued, protocol
+
+        sent, received, queued, protocol = run(any_loop, main())
+        assert received == sent
+        assert queued > 4096 and protocol.paused == protocol.resumed == 1
 
     def test_a_socket_subclass_keeps_its_recvfrom(self, any_loop):
         calls = []

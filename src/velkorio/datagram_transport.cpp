@@ -1,0 +1,175 @@
+#include "datagram_transport.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/as_method.h"
+#include "core/pyref.h"
+#include "receive_buffer.h"
+#include "transport_common.h"
+
+namespace velkorio {
+namespace {
+
+using velkor::PyRef;
+
+constexpr const char* read_error = "Fatal read error on datagram transport";
+constexpr const char* write_error = "Fatal write error on datagram transport";
+
+template <typename... Args>
+PyRef call_method(PyObject* object, PyObject* name, Args... args) {
+  PyObject* stack[] = {object, args...};
+  return PyRef::steal(PyObject_VectorcallMethod(
+      name, stack, (1 + sizeof...(args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+bool would_block() {
+  return PyErr_ExceptionMatches(PyExc_BlockingIOError) ||
+         PyErr_ExceptionMatches(PyExc_InterruptedError);
+}
+
+// asyncio's handling of an error from the socket: OSError goes to the
+// protocol's error_received(), SystemExit and KeyboardInterrupt out, and
+// anything else to _fatal_error with `message`.
+PyObject* socket_error(const ModuleState& state, PyObject* self, const char* message) {
+  if (!PyErr_ExceptionMatches(PyExc_OSError)) return fail(state, self, message);
+  PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+  PyRef protocol = attribute(self, state.names.protocol);
+  if (!protocol) return nullptr;
+  return call_method(protocol.get(), state.names.error_received, exception.get()).release();
+}
+
+// The reader callback: one datagram, through the thread's receive buffer,
+// to protocol.datagram_received(data, addr).
+PyObject* read_ready(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                     Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
+    PyErr_SetString(PyExc_TypeError, "_read_ready() takes no arguments");
+    return nullptr;
+  }
+  const ModuleState& state = module_of(defining_class);
+  const auto& names = state.names;
+  PyRef size_object = attribute(self, names.max_size);
+  if (!size_object) return nullptr;
+  const long size = PyLong_CheckExact(size_object.get()) ? PyLong_AsLong(size_object.get()) : -1;
+  if (size <= 0 || static_cast<unsigned long>(size) > receive_buffer_limit) {
+    PyErr_Clear();  // asyncio's own errors and limits
+    PyObject* args[] = {self};
+    return PyObject_Vectorcall(state.datagram_read_ready, args, 1, nullptr);
+  }
+  const int lost = attribute_truth(self, names.conn_lost);
+  if (lost != 0) return lost < 0 ? nullptr : Py_NewRef(Py_None);
+  PyRef sock = attribute(self, names.sock);
+  if (!sock) return fail(state, self, read_error);
+  char* buffer = receive_buffer(static_cast<std::size_t>(size));
+  if (buffer == nullptr) return fail(state, self, read_error);
+  // A view made for this one receive: recvfrom_into lets go of it, and no
+  // other thread's receive can land in this thread's buffer.
+  PyRef view = PyRef::steal(PyMemoryView_FromMemory(buffer, size, PyBUF_WRITE));
+  PyRef limit = view ? PyRef::steal(PyLong_FromLong(size)) : PyRef();
+  if (!limit) return fail(state, self, read_error);
+  PyRef result = call_method(sock.get(), names.recvfrom_into, view.get(), limit.get());
+  if (!result) {
+    if (would_block()) {
+      PyErr_Clear();
+      Py_RETURN_NONE;
+    }
+    return socket_error(state, self, read_error);
+  }
+  if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 2) {
+    PyErr_SetString(PyExc_TypeError, "recvfrom_into() must return (nbytes, address)");
+    return fail(state, self, read_error);
+  }
+  const Py_ssize_t received = PyLong_AsSsize_t(PyTuple_GET_ITEM(result.get(), 0));
+  if (received < 0 || received > size) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "recvfrom_into() gave a bad length");
+    return fail(state, self, read_error);
+  }
+  PyRef data = PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
+  PyRef protocol = data ? attribute(self, names.protocol) : PyRef();
+  if (!protocol) return nullptr;
+  return call_method(protocol.get(), names.datagram_received, data.get(),
+                     PyTuple_GET_ITEM(result.get(), 1))
+      .release();
+}
+
+// asyncio's own sendto, called as this one was.
+PyObject* asyncio_sendto(const ModuleState& state, PyObject* self, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames = nullptr) {
+  const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  std::vector<PyObject*> full(static_cast<std::size_t>(1 + nargs + keywords));
+  full[0] = self;
+  std::copy(args, args + nargs + keywords, full.begin() + 1);
+  return PyObject_Vectorcall(state.datagram_sendto, full.data(), static_cast<std::size_t>(1 + nargs),
+                             kwnames);
+}
+
+// sendto(data, addr=None): bytes or a bytearray to an unconnected socket,
+// or to a connected one with addr None, sent here when nothing is queued;
+// the rest (and a datagram the socket cannot take now) as asyncio sends it.
+PyObject* sendto(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames) {
+  const ModuleState& state = module_of(defining_class);
+  const auto& names = state.names;
+  if (kwnames != nullptr || nargs < 1 || nargs > 2) {
+    return asyncio_sendto(state, self, args, nargs, kwnames);
+  }
+  PyObject* data = args[0];
+  PyObject* address = nargs > 1 ? args[1] : Py_None;
+  if (!PyBytes_CheckExact(data) && !PyByteArray_CheckExact(data)) {
+    return asyncio_sendto(state, self, args, nargs);
+  }
+  PyRef connected_to = attribute(self, names.address);
+  if (!connected_to) return nullptr;
+  const int connected = PyObject_IsTrue(connected_to.get());
+  if (connected < 0) return nullptr;
+  if (connected && address != Py_None) return asyncio_sendto(state, self, args, nargs);
+  const int lost = attribute_truth(self, names.conn_lost);
+  if (lost != 0) return lost < 0 ? nullptr : asyncio_sendto(state, self, args, nargs);
+  const int queued = attribute_truth(self, names.buffer);
+  if (queued != 0) return queued < 0 ? nullptr : asyncio_sendto(state, self, args, nargs);
+  PyRef extra = attribute(self, names.extra);
+  if (!extra) return nullptr;
+  PyRef peer = PyRef::steal(PyObject_GetItem(extra.get(), names.peername));
+  const int has_peer = peer ? PyObject_IsTrue(peer.get()) : -1;
+  if (has_peer < 0) return fail(state, self, write_error);
+  PyRef sock = attribute(self, names.sock);
+  if (!sock) return fail(state, self, write_error);
+  PyRef sent = has_peer ? call_method(sock.get(), names.send, data)
+                        : call_method(sock.get(), names.sendto, data, address);
+  if (sent) Py_RETURN_NONE;
+  if (would_block()) {
+    // asyncio's sendto tries once more, then queues the datagram.
+    PyErr_Clear();
+    return asyncio_sendto(state, self, args, nargs);
+  }
+  return socket_error(state, self, write_error);
+}
+
+PyDoc_STRVAR(read_ready_doc,
+             "_read_ready($self)\n--\n\n"
+             "The socket's reader: receive one datagram and hand it to the protocol.");
+PyDoc_STRVAR(sendto_doc,
+             "sendto($self, data, addr=None)\n--\n\n"
+             "Send data (bytes-like) to addr, or to the connected peer when addr is None,\n"
+             "without blocking. What the socket cannot take at once is queued.");
+
+PyMethodDef methods[] = {
+    {"_read_ready", velkor::as_method(read_ready), method_flags, read_ready_doc},
+    {"sendto", velkor::as_method(sendto), method_flags, sendto_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* core_type_doc =
+    "The native reader and sendto() of velkorio's datagram transport, which\n"
+    "takes the rest from asyncio's.";
+
+}  // namespace
+
+bool init_datagram_transport_type(PyObject* module, ModuleState& state) {
+  state.datagram_core_type = make_transport_core_type(module, "velkorio.DatagramTransportCore",
+                                                      core_type_doc, methods);
+  return state.datagram_core_type != nullptr;
+}
+
+}  // namespace velkorio

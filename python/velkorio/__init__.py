@@ -48,8 +48,10 @@ def _sends_held_writes_first(method):
     return sending_first
 
 
+# _force_close: what a failing protocol (data_received raising) ends in,
+# after its writes have gone out on asyncio's loop.
 for _name in ("writelines", "write_eof", "close", "abort", "get_write_buffer_size",
-              "set_write_buffer_limits", "_make_empty_waiter"):
+              "set_write_buffer_limits", "_make_empty_waiter", "_force_close"):
     setattr(_SelectorSocketTransport, _name,
             _sends_held_writes_first(getattr(asyncio.selector_events._SelectorSocketTransport, _name)))
 del _name

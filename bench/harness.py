@@ -279,9 +279,10 @@ def run_workload(workload: Workload, kinds: list[LoopKind], quick: bool, repeats
     """Every repetition of a workload on every loop, interleaved so that drift
     in the machine's state spreads over all loops alike."""
     count = workload.quick_count if quick else workload.count
-    # A variant of a loop runs only where a workload asks for it by name.
+    # A variant of a loop, or the floor, runs only where a workload asks for
+    # it by name.
     chosen = [k for k in kinds if k.name in workload.only] if workload.only is not None \
-        else [k for k in kinds if k.variant_of is None]
+        else [k for k in kinds if k.variant_of is None and not k.floor]
     results = {k.name: LoopResult(k.name, count) for k in chosen}
     if workload.warm_up:
         warm_count = max(1, count // 20)

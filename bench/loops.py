@@ -25,6 +25,9 @@ class LoopKind:
     # that loop with `server_env` added to their environment.
     variant_of: str | None = None
     server_env: dict[str, str] = field(default_factory=dict)
+    # Not a loop: a C server that stands in for one in the server rows that
+    # name it in their `only`, the floor of their figures. It runs nowhere else.
+    floor: bool = False
 
     def add_reader(self, loop: Any, fd: int, callback: Callable[..., object]) -> None:
         if self.reader_args_as_tuple:
@@ -40,6 +43,10 @@ def _close(loop: Any) -> None:
 def _forget(loop: Any) -> None:
     # A velkor loop has nothing to close: its resources go with the object.
     pass
+
+
+def _no_loop() -> Any:
+    raise TypeError(f"{FLOOR} is a C server, not a loop")
 
 
 def module_identity(module: Any) -> dict[str, Any] | None:
@@ -101,6 +108,7 @@ def available() -> tuple[list[LoopKind], dict[str, str]]:
                 server_env={"VELKORIO_BUSY_POLL": str(BUSY_POLL_US)}))
         else:
             missing[BUSY_POLL_VARIANT] = "this build of velkorio has no busy_poll setting"
+    kinds.append(LoopKind(FLOOR, _no_loop, _forget, floor=True))
     return kinds, missing
 
 
@@ -114,3 +122,7 @@ BUSY_POLL_US = 50
 BUSY_POLL_VARIANT = "velkorio-poll"
 # Variants of a subject, whose ratios the rows that run them show too.
 VARIANT_SUBJECTS = (BUSY_POLL_VARIANT,)
+# The C echo server on epoll (bench/servers/echo_server.c) that the
+# echo-protocol rows run beside the loops: what serving costs without them.
+FLOOR = "c-epoll"
+FLOOR_ABOUT = "a C echo server on epoll, one thread, no event loop library"

@@ -13,7 +13,8 @@ from typing import Any
 
 from .harness import LoopResult, Workload, summary
 from .interpreters import COUNTS as INTERPRETER_COUNTS, LEFT_OUT as NOT_IN_INTERPRETERS
-from .loops import BASELINES, BUSY_POLL_US, BUSY_POLL_VARIANT, SUBJECTS, VARIANT_SUBJECTS
+from .loops import (BASELINES, BUSY_POLL_US, BUSY_POLL_VARIANT, FLOOR, FLOOR_ABOUT, SUBJECTS,
+                    VARIANT_SUBJECTS)
 
 Results = dict[str, dict[str, LoopResult]]  # workload name -> loop name -> result
 
@@ -103,8 +104,11 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
     server_rows = [w for w in plain if w.group == "servers" and not w.light_load]
     server_interpreter_rows = [w for w in workloads if w.interpreters and w.group == "servers"]
     light_rows = [w for w in plain if w.group == "servers" and w.light_load]
+    floor_rows = [w for w in server_rows if FLOOR in results.get(w.name, {})]
+    # The floor is no loop: it has a table of its own, and no column elsewhere.
+    loop_names = [n for n in loop_names if n != FLOOR]
     for rows, draw in ((loop_rows, _loop_table), (loop_interpreter_rows, _interpreters_table),
-                       (server_rows, _server_table),
+                       (server_rows, _server_table), (floor_rows, _floor_table),
                        (server_interpreter_rows, _interpreters_table),
                        (light_rows, _light_table)):
         if rows:
@@ -167,18 +171,19 @@ def _loop_table(workloads: list[Workload], results: Results, loop_names: list[st
     return lines
 
 
-def _server_table(workloads: list[Workload], results: Results, loop_names: list[str],
-                  repeats: int) -> list[str]:
-    name_width = max(len(w.name) for w in workloads)
-    shown = [n for n in loop_names if any(n in results.get(w.name, {}) for w in workloads)]
+def _rate_rows(workloads: list[Workload], results: Results, title: str, shown: list[str],
+               pairs: list[tuple[str, str]]) -> list[str]:
+    """The head and rows of a servers' table: per loop shown, requests/s
+    (the median and the best) and CPU us per request; per pair, the first's
+    medians over the second's, of requests/s and of CPU per request."""
+    name_width = max([len(w.name) for w in workloads] + [len(title)])
     cell = 9
     group = 3 * cell
-    head1 = f"{'servers':<{name_width}}"
+    head1 = f"{title:<{name_width}}"
     head2 = f"{'workload':<{name_width}}"
     for name in shown:
         head1 += f"  {name:>{group}}"
         head2 += "  " + "".join(f"{h:>{cell}}" for h in ("req/s", "best", "cpu us"))
-    pairs = [(s, b) for s in SUBJECTS if s in shown for b in BASELINES if b in shown]
     for s, b in pairs:
         head1 += f"  {f'{s}/{b}':>{2 * cell}}"
         head2 += "  " + "".join(f"{h:>{cell}}" for h in ("req/s", "cpu/req"))
@@ -202,10 +207,32 @@ def _server_table(workloads: list[Workload], results: Results, loop_names: list[
                 ratio(w, per_loop, s, b), cpu_ratio(w, per_loop, s, b)))
         lines.append(row)
     lines.append("-" * len(head2))
+    return lines
+
+
+def _server_table(workloads: list[Workload], results: Results, loop_names: list[str],
+                  repeats: int) -> list[str]:
+    shown = [n for n in loop_names if any(n in results.get(w.name, {}) for w in workloads)]
+    pairs = [(s, b) for s in SUBJECTS if s in shown for b in BASELINES if b in shown]
+    lines = _rate_rows(workloads, results, "servers", shown, pairs)
     lines.append(f"req/s: median and best over {repeats} repetitions; cpu us: the server "
                  "process's median CPU time per request, in microseconds;")
     lines.append("ratios: velkorio's median over the baseline's, req/s above 1 and "
                  "cpu/req below 1 favour velkorio.")
+    return lines
+
+
+def _floor_table(workloads: list[Workload], results: Results, loop_names: list[str],
+                 repeats: int) -> list[str]:
+    """The rows that ran the C echo server: its figures, and each subject's
+    over them."""
+    pairs = [(s, FLOOR) for s in SUBJECTS if any(s in results.get(w.name, {}) for w in workloads)]
+    lines = _rate_rows(workloads, results, "floor: a C epoll echo server", [FLOOR], pairs)
+    lines.append(f"{FLOOR}: {FLOOR_ABOUT} (bench/servers/echo_server.c),")
+    lines.append("under the same client, its repetitions interleaved with the loops'. ratios: "
+                 "velkorio's median over")
+    lines.append("the floor's; cpu/req: velkorio's server's CPU time per request in multiples "
+                 "of the floor's.")
     return lines
 
 
@@ -400,6 +427,8 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
         "baselines": list(BASELINES),
         # The loops that run as another with a setting of their own.
         "variants": {BUSY_POLL_VARIANT: {"of": "velkorio", "busy_poll_us": BUSY_POLL_US}},
+        # Not a loop: the server that the echo-protocol rows run as their floor.
+        "floor": {"name": FLOOR, "description": FLOOR_ABOUT},
         "workloads": {},
     }
     for w in workloads:
@@ -439,6 +468,13 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
                     *(f"per_second_{n}" for n in INTERPRETER_COUNTS), "scaling")}
                 for s in subjects for b in BASELINES}
             entry["left_out"] = dict(NOT_IN_INTERPRETERS)
+        if FLOOR in per_loop:
+            # velkorio's (and any subject's) requests/s and CPU per request
+            # over the C echo server's.
+            entry["floor_ratios"] = {f"{s}/{FLOOR}": ratio(w, per_loop, s, FLOOR)
+                                     for s in subjects}
+            entry["floor_cpu_ratios"] = {f"{s}/{FLOOR}": cpu_ratio(w, per_loop, s, FLOOR)
+                                         for s in subjects}
         if w.light_load and w.metric == "rate":
             entry["p99_ratios"] = {f"{s}/{b}": figure_ratio(w, per_loop, s, b, "p99_us")
                                    for s in subjects for b in BASELINES}

@@ -319,6 +319,8 @@ def floor(t: Trial) -> None:
 
 # The loops that can serve TCP and UDP: velkor's own loop cannot.
 SERVING_LOOPS = ("asyncio", "uvloop", "velkorio")
+# The echo-protocol rows run the C echo server beside them, their floor.
+FLOORED_LOOPS = (*SERVING_LOOPS, loops.FLOOR)
 # An echo repetition ends after its count of requests or after this many
 # seconds, whichever comes first.
 ECHO_SECONDS = 2.0
@@ -470,7 +472,8 @@ SERVER_WORKLOADS: list[Workload] = [
                f"{label[:-1]} KiB echoes over {servers.CONNECTIONS} connections from the C client; "
                f"server: {what} (at most {ECHO_SECONDS:g} s)",
                echo_server(kind, size), count, quick, metric="rate", unit="req/s",
-               fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers")
+               fresh_loop=False, only=FLOORED_LOOPS if kind == "protocol" else SERVING_LOOPS,
+               warm_up=False, group="servers")
       for kind, what in ECHO_SERVERS.items() for label, (size, count, quick) in ECHO_SIZES.items()),
     Workload("echo-protocol-1k-cold",
              "as echo-protocol-1k, on a fresh server process with no untimed round first",

@@ -93,11 +93,13 @@ class TestMemoryInAFreshProcess:
 
 
 SERVING = ["asyncio", "velkorio"]
+# Each echo server on each loop, and the C one that is their floor.
+ECHO_CASES = [*((kind, loop_name) for kind in ("echo-protocol", "echo-streams", "echo-sock")
+                for loop_name in SERVING), ("echo-protocol", loops.FLOOR)]
 
 
 class TestServers:
-    @pytest.mark.parametrize("loop_name", SERVING)
-    @pytest.mark.parametrize("kind", ["echo-protocol", "echo-streams", "echo-sock"])
+    @pytest.mark.parametrize("kind,loop_name", ECHO_CASES)
     def test_echo_server_returns_every_byte(self, kind, loop_name):
         with servers.Server(kind, loop_name, lifetime=60) as server:
             # 40 KiB messages: larger than one read, so each echo comes
@@ -282,8 +284,10 @@ class TestServers:
         assert sample.extra["requests"] == 500 and 0 <= sample.extra["lost"] <= 5
         assert sample.value > 0 and sample.cpu_ns > 0
 
-    def test_a_dead_server_fails_its_repetition(self):
-        server = servers.Server("echo-sock", "asyncio", lifetime=0.05)
+    @pytest.mark.parametrize("kind,loop_name", [("echo-sock", "asyncio"),
+                                                ("echo-protocol", loops.FLOOR)])
+    def test_a_dead_server_fails_its_repetition(self, kind, loop_name):
+        server = servers.Server(kind, loop_name, lifetime=0.05)
         with pytest.raises(servers.ServerError, match="exited with status 0 while in use"):
             with server:
                 server._process.wait(10)
@@ -428,6 +432,31 @@ class TestServerReport:
         assert entry["cpu_ratios"]["velkorio/uvloop"] == pytest.approx(1.5)
         assert entry["ratios"]["velkor/asyncio"] is None
         assert entry["loops"]["velkorio"]["cpu_median"] == pytest.approx(30_000)
+
+    def test_the_floor_has_a_table_of_its_own(self):
+        echo = BY_NAME["echo-protocol-1k"]
+        results = {echo.name: {"asyncio": _rate("asyncio", 20_000, 40.0),
+                               "velkorio": _rate("velkorio", 30_000, 30.0),
+                               loops.FLOOR: _rate(loops.FLOOR, 60_000, 10.0)}}
+        lines = table([echo], results, [*ALL_LOOPS, loops.FLOOR], repeats=1).splitlines()
+        # No column among the loops'.
+        assert loops.FLOOR not in lines[0]
+        floor = lines.index(next(l for l in lines if l.startswith("floor:")))
+        assert lines[floor].split()[-2:] == [loops.FLOOR, f"velkorio/{loops.FLOOR}"]
+        # req/s, best and cpu us of the floor, then velkorio's req/s and cpu/req over it.
+        assert lines[floor + 3].split() == [echo.name, "60,000", "60,000", "10.0",
+                                            "0.50x", "3.00x"]
+
+        data = record([echo], results, quick=True, repeats=1, timeout=1.0, missing={})
+        json.dumps(data)
+        entry = data["workloads"][echo.name]
+        assert data["floor"]["name"] == loops.FLOOR
+        assert entry["loops"][loops.FLOOR]["cpu_median"] == pytest.approx(10_000)
+        assert entry["floor_cpu_ratios"][f"velkorio/{loops.FLOOR}"] == pytest.approx(3.0)
+        assert entry["floor_ratios"][f"velkorio/{loops.FLOOR}"] == pytest.approx(0.5)
+        assert entry["ratios"] == {"velkor/asyncio": None, "velkor/uvloop": None,
+                                   "velkorio/asyncio": pytest.approx(1.5),
+                                   "velkorio/uvloop": None}
 
     def test_a_failed_server_is_listed_with_its_reason(self):
         results = self._results()

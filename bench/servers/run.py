@@ -32,6 +32,8 @@ CLIENT_COMMON = HERE / "client_common.h"
 CLIENT = ROOT / "build" / "bench" / "echo_client"
 UDP_CLIENT_SOURCE = HERE / "udp_client.c"
 UDP_CLIENT = ROOT / "build" / "bench" / "udp_client"
+FLOOR_SOURCE = HERE / "echo_server.c"
+FLOOR_SERVER = ROOT / "build" / "bench" / "echo_server"
 
 CONNECTIONS = 10
 FLOWS = 10  # UDP sockets of the UDP client, one datagram in flight on each
@@ -44,8 +46,8 @@ class ServerError(Exception):
 
 
 def _built(source: Path, target: Path) -> Path:
-    """A client's executable, compiled with the system's C compiler when it
-    is missing or older than its source or the header the clients share."""
+    """A C program's executable, compiled with the system's C compiler when
+    it is missing or older than its source or the header the clients share."""
     newest = max(path.stat().st_mtime_ns for path in (source, CLIENT_COMMON))
     if target.exists() and target.stat().st_mtime_ns >= newest:
         return target
@@ -75,6 +77,10 @@ def echo_client() -> Path:
 
 def udp_client() -> Path:
     return _built(UDP_CLIENT_SOURCE, UDP_CLIENT)
+
+
+def floor_server() -> Path:
+    return _built(FLOOR_SOURCE, FLOOR_SERVER)
 
 
 def _process_cpu_clock(pid: int) -> int:
@@ -125,7 +131,8 @@ class Server:
     early or wrote anything to stderr. `env` is added to the environment the
     process inherits. With `interpreters`, the process serves from that many
     sub-interpreters, each with its own loop and listening socket on the one
-    port."""
+    port. The loop loops.FLOOR is the C echo server, which serves echo-protocol
+    alone."""
 
     def __init__(self, kind: str, loop: str, lifetime: float = 600.0,
                  env: Mapping[str, str] | None = None, interpreters: int | None = None) -> None:
@@ -141,11 +148,16 @@ class Server:
         self._stderr: IO[str] | None = None
 
     def __enter__(self) -> "Server":
-        self._stderr = tempfile.TemporaryFile("w+")
-        command = [sys.executable, str(SERVE), self.kind, "--loop", self.loop,
-                   "--lifetime", str(self.lifetime)]
+        if self.loop == loops.FLOOR:
+            if self.kind != "echo-protocol" or self.interpreters is not None:
+                raise ServerError(f"{loops.FLOOR} serves echo-protocol alone, in one process")
+            command = [str(floor_server()), "--lifetime", str(self.lifetime)]
+        else:
+            command = [sys.executable, str(SERVE), self.kind, "--loop", self.loop,
+                       "--lifetime", str(self.lifetime)]
         if self.interpreters is not None:
             command += ["--interpreters", str(self.interpreters)]
+        self._stderr = tempfile.TemporaryFile("w+")
         self._process = subprocess.Popen(
             command, cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=self._stderr, text=True, env={**os.environ, **self.env})

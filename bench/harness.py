@@ -218,9 +218,9 @@ def summary(workload: Workload, result: LoopResult) -> dict[str, float] | None:
     return out
 
 
-# Request latency percentiles in microseconds, and the server's CPU time
-# over the wall time as a percentage of one core.
-SAMPLE_FIGURES = ("p50_us", "p99_us", "cpu_percent")
+# Request latency percentiles in microseconds, the server's CPU time over
+# the wall time as a percentage of one core, and its page faults per request.
+SAMPLE_FIGURES = ("p50_us", "p99_us", "cpu_percent", "faults_per_request")
 # The rows run in one interpreter and in two: for each run, operations per
 # second over all of them, the process's CPU time per operation and its CPU
 # time over the wall time (the CPUs it kept busy); and the two-interpreter

@@ -219,6 +219,29 @@ def _server_table(workloads: list[Workload], results: Results, loop_names: list[
                  "process's median CPU time per request, in microseconds;")
     lines.append("ratios: velkorio's median over the baseline's, req/s above 1 and "
                  "cpu/req below 1 favour velkorio.")
+    return lines + [""] + _faults_table(workloads, results, shown)
+
+
+def _faults_table(workloads: list[Workload], results: Results, shown: list[str]) -> list[str]:
+    """The servers' page faults per request: fresh memory touched, most
+    often a heap grown again after glibc trimmed it."""
+    title = "page faults"
+    name_width = max([len(w.name) for w in workloads] + [len(title)])
+    cell = 10
+    head1, head2 = _loop_heads(f"{title:<{name_width}}", f"{'workload':<{name_width}}", shown,
+                               ("per req",), cell)
+    lines = [head1, head2, "-" * len(head2)]
+    for w in workloads:
+        per_loop = results.get(w.name, {})
+        row = f"{w.name:<{name_width}}"
+        for name in shown:
+            row += _loop_cells(w, per_loop.get(name), cell, 1, lambda figures: (
+                "-" if figures.get("faults_per_request") is None
+                else f"{figures['faults_per_request']:.2f}",))
+        lines.append(row)
+    lines.append("-" * len(head2))
+    lines.append("the server process's minor page faults over the requests served, median over "
+                 "the repetitions.")
     return lines
 
 

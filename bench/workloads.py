@@ -348,6 +348,8 @@ def record_load(t: Trial, load: servers.Load, server: servers.Server) -> None:
     t.check(load.requests > 0 and load.wall_ns > 0, "the load generator got no reply")
     extra = {"requests": load.requests, "p50_us": load.p50_us, "p99_us": load.p99_us,
              "cpu_percent": load.cpu_percent, "busy_poll_us": server.busy_poll}
+    if load.server_faults is not None:
+        extra["faults_per_request"] = load.server_faults / load.requests
     if load.lost is not None:
         extra["lost"] = load.lost
         if load.lost:

@@ -231,6 +231,10 @@ class TestServers:
             def cpu_ns():
                 return 0
 
+            @staticmethod
+            def page_faults():
+                return None
+
         try:
             with pytest.raises(servers.ServerError, match=message):
                 servers.echo_load(Fake, 100, 5, 5.0, connections=1, rate=rate)
@@ -263,7 +267,8 @@ class TestServers:
 
         thread = threading.Thread(target=serve, daemon=True)
         thread.start()
-        fake = type("Fake", (), {"port": sock.getsockname()[1], "cpu_ns": staticmethod(int)})
+        fake = type("Fake", (), {"port": sock.getsockname()[1], "cpu_ns": staticmethod(int),
+                                 "page_faults": staticmethod(lambda: None)})
         try:
             if message is None:
                 load = servers.udp_load(fake, 1400, 500, 10.0, flows=3)
@@ -398,21 +403,23 @@ class TestReport:
         assert rows["timer-lateness"]["velkorio/asyncio"] == "0.98x"
 
 
-def _rate(name, per_second, cpu_us, requests=1000):
+def _rate(name, per_second, cpu_us, requests=1000, faults=None):
     """A server result of `per_second` requests/s at `cpu_us` per request."""
     wall = int(requests * 1e9 / per_second)
+    extra = {"requests": requests}
+    if faults is not None:
+        extra["faults_per_request"] = faults
     return LoopResult(name, requests, samples=[
-        Sample(wall, int(cpu_us * 1000 * requests), value=per_second,
-               extra={"requests": requests})])
+        Sample(wall, int(cpu_us * 1000 * requests), value=per_second, extra=extra)])
 
 
 class TestServerReport:
     ECHO = BY_NAME["echo-sock-1k"]
 
     def _results(self):
-        return {"echo-sock-1k": {"asyncio": _rate("asyncio", 20_000, 40.0),
+        return {"echo-sock-1k": {"asyncio": _rate("asyncio", 20_000, 40.0, faults=1.25),
                                  "uvloop": _rate("uvloop", 40_000, 20.0),
-                                 "velkorio": _rate("velkorio", 30_000, 30.0)}}
+                                 "velkorio": _rate("velkorio", 30_000, 30.0, faults=0.0)}}
 
     def test_requests_per_second_and_cpu_per_request_with_ratios(self):
         text = table([CHAIN, FLOOR, self.ECHO], {**_run_results(), **self._results()},
@@ -423,6 +430,8 @@ class TestServerReport:
         assert row.split()[1:] == ["20,000", "20,000", "40.0", "40,000", "40,000", "20.0",
                                    "30,000", "30,000", "30.0",
                                    "1.50x", "0.75x", "0.75x", "1.50x"]
+        faults = [line for line in text.splitlines() if line.startswith("echo-sock-1k")][1]
+        assert faults.split()[1:] == ["1.25", "-", "0.00"]  # uvloop's went unmeasured
 
         data = record([self.ECHO], self._results(), quick=True, repeats=1, timeout=1.0,
                       missing={})
@@ -432,6 +441,7 @@ class TestServerReport:
         assert entry["cpu_ratios"]["velkorio/uvloop"] == pytest.approx(1.5)
         assert entry["ratios"]["velkor/asyncio"] is None
         assert entry["loops"]["velkorio"]["cpu_median"] == pytest.approx(30_000)
+        assert entry["loops"]["asyncio"]["faults_per_request"] == 1.25
 
     def test_the_floor_has_a_table_of_its_own(self):
         echo = BY_NAME["echo-protocol-1k"]

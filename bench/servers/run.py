@@ -118,6 +118,9 @@ class Load:
     p99_us: float | None = None
     # Datagrams sent again after going unanswered (UDP only).
     lost: int | None = None
+    # The server's minor page faults while the load ran (the first touches
+    # of memory it was given, such as a heap grown again after a trim).
+    server_faults: int | None = None
 
     @property
     def cpu_percent(self) -> float | None:
@@ -213,6 +216,9 @@ class Server:
     def cpu_ns(self) -> int:
         return cpu_ns(self.pid)
 
+    def page_faults(self) -> int | None:
+        return page_faults(self.pid)
+
     def _stop(self) -> int | None:
         """Ends the process; its exit status if it had ended by itself."""
         process = self._process
@@ -242,14 +248,27 @@ _CLIENT_LINE = re.compile(r"requests=(\d+) seconds=([\d.]+) requests_per_second=
                           r"errors=(\d+)(?: p50_us=([\d.]+) p99_us=([\d.]+))?(?: lost=(\d+))?")
 
 
+def page_faults(pid: int) -> int | None:
+    """A process's minor page faults so far, every thread included."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return int(stat.rsplit(")", 1)[1].split()[7])
+
+
 def _run_load(server: Server, command: list[str], timeout: float
-              ) -> tuple[subprocess.CompletedProcess[str], int, int]:
-    """Runs a load generator; its result, and the server's CPU time and
-    the wall time over its run."""
+              ) -> tuple[subprocess.CompletedProcess[str], int, int, int | None]:
+    """Runs a load generator; its result, and the server's CPU time, the
+    wall time and the server's page faults over its run."""
+    faults_before = server.page_faults()
     before, start = server.cpu_ns(), time.perf_counter_ns()
     done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
     span, after = time.perf_counter_ns() - start, server.cpu_ns()
-    return done, after - before, span
+    faults_after = server.page_faults()
+    faults = (None if faults_before is None or faults_after is None
+              else faults_after - faults_before)
+    return done, after - before, span, faults
 
 
 def echo_load(server: Server, size: int, requests: int, seconds: float,
@@ -267,14 +286,14 @@ def echo_load(server: Server, size: int, requests: int, seconds: float,
 
 
 def _client_load(server: Server, command: list[str], seconds: float, what: str) -> Load:
-    done, cpu, span = _run_load(server, command, seconds + 60)
+    done, cpu, span, faults = _run_load(server, command, seconds + 60)
     match = _CLIENT_LINE.search(done.stdout)
     if done.returncode != 0 or match is None or int(match[3]) != 0:
         detail = " | ".join((done.stderr.strip().splitlines() or ["no message"])[:4])
         raise ServerError(f"{what} failed (status {done.returncode}): {detail}")
     p50, p99 = (float(match[4]), float(match[5])) if match[4] else (None, None)
     return Load(int(match[1]), int(float(match[2]) * 1e9), cpu, span, p50, p99,
-                int(match[6]) if match[6] else None)
+                int(match[6]) if match[6] else None, faults)
 
 
 def udp_load(server: Server, size: int, requests: int, seconds: float,
@@ -332,7 +351,7 @@ def wrk_load(server: Server, seconds: int, connections: int = CONNECTIONS,
         raise ServerError("wrk is not on PATH")
     command = [wrk, "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s",
                "--latency", f"http://127.0.0.1:{server.port}/"]
-    done, cpu, span = _run_load(server, command, seconds + 60)
+    done, cpu, span, faults = _run_load(server, command, seconds + 60)
     match = _WRK_REQUESTS.search(done.stdout)
     problems = [line.strip() for line in done.stdout.splitlines()
                 if line.strip().startswith(("Socket errors", "Non-2xx"))]
@@ -343,4 +362,4 @@ def wrk_load(server: Server, seconds: int, connections: int = CONNECTIONS,
     if not {50, 99} <= percentiles.keys():
         raise ServerError("wrk printed no latency distribution")
     return Load(int(match[1]), int(float(match[2]) * _WRK_SCALE[match[3]]), cpu, span,
-                percentiles[50], percentiles[99])
+                percentiles[50], percentiles[99], server_faults=faults)

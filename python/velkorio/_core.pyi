@@ -30,6 +30,9 @@ class LoopCore:
 class SocketTransportCore:
     def write(self, data: bytes | bytearray | memoryview, /) -> None: ...
 
+class DatagramTransportCore:
+    def sendto(self, data: bytes | bytearray | memoryview, addr: Any = None) -> None: ...
+
 class Selector:
     busy_poll: int
     def register(self, fileobj: Any, events: int, data: Any = None) -> selectors.SelectorKey: ...

@@ -38,6 +38,7 @@ import asyncio
 import functools
 import importlib
 import json
+import logging
 import os
 import socket
 import sys
@@ -50,6 +51,14 @@ LOOPS = {
 }
 # The native module whose build the ready line names, per loop.
 NATIVE = {"velkorio": "velkorio._core"}
+
+# asyncio's warning that a transport keeps being written to after its
+# connection was lost: what wrk's closing of its connections at the end of
+# a run, with responses still being written, looks like. The one message
+# this script lets pass without counting it as something gone wrong.
+_WRITES_AFTER_LOSS = "socket.send() raised exception."
+logging.getLogger("asyncio").addFilter(
+    lambda record: record.getMessage() != _WRITES_AFTER_LOSS)
 
 BODY = b"Hello, world!"
 HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n" % len(BODY)

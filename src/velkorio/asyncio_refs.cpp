@@ -32,7 +32,7 @@ constexpr const char* name_texts[] = {
     "sendto", "accept", "setblocking", "connect", "getsockopt", "create_future",
     "_ensure_fd_no_transport", "_add_reader", "_remove_reader", "_remove_writer",
     "add_done_callback", "done", "cancelled", "set_result", "set_exception", "_sock", "_address",
-    "_extra", "peername", "error_received", "datagram_received",
+    "_extra", "peername", "error_received", "datagram_received", "is_reading",
 };
 static_assert(std::size(name_texts) == sizeof(ModuleState::Names) / sizeof(PyObject*));
 

@@ -5,6 +5,7 @@
 
 #include "core/as_method.h"
 #include "core/pyref.h"
+#include "loop_core.h"
 #include "receive_buffer.h"
 #include "transport_common.h"
 
@@ -39,8 +40,75 @@ PyObject* socket_error(const ModuleState& state, PyObject* self, const char* mes
   return call_method(protocol.get(), state.names.error_received, exception.get()).release();
 }
 
-// The reader callback: one datagram, through the thread's receive buffer,
+// What one receive came to: a datagram handed to the protocol, nothing
+// more to do now (nothing there, or an error handled as asyncio handles
+// it), or an error to raise.
+enum class Received { datagram, done, failed };
+
+Received settled(PyObject* result) {
+  if (result == nullptr) return Received::failed;
+  Py_DECREF(result);
+  return Received::done;
+}
+
+// asyncio's _read_ready: one datagram, through the thread's receive buffer,
 // to protocol.datagram_received(data, addr).
+Received receive_one(const ModuleState& state, PyObject* self, long size) {
+  const auto& names = state.names;
+  const int lost = attribute_truth(self, names.conn_lost);
+  if (lost != 0) return lost < 0 ? Received::failed : Received::done;
+  PyRef sock = attribute(self, names.sock);
+  if (!sock) return settled(fail(state, self, read_error));
+  char* buffer = receive_buffer(static_cast<std::size_t>(size));
+  if (buffer == nullptr) return settled(fail(state, self, read_error));
+  // A view made for this one receive: recvfrom_into lets go of it, and no
+  // other thread's receive can land in this thread's buffer.
+  PyRef view = PyRef::steal(PyMemoryView_FromMemory(buffer, size, PyBUF_WRITE));
+  PyRef limit = view ? PyRef::steal(PyLong_FromLong(size)) : PyRef();
+  if (!limit) return settled(fail(state, self, read_error));
+  PyRef result = call_method(sock.get(), names.recvfrom_into, view.get(), limit.get());
+  if (!result) {
+    if (would_block()) {
+      PyErr_Clear();
+      return Received::done;
+    }
+    return settled(socket_error(state, self, read_error));
+  }
+  if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 2) {
+    PyErr_SetString(PyExc_TypeError, "recvfrom_into() must return (nbytes, address)");
+    return settled(fail(state, self, read_error));
+  }
+  const Py_ssize_t received = PyLong_AsSsize_t(PyTuple_GET_ITEM(result.get(), 0));
+  if (received < 0 || received > size) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "recvfrom_into() gave a bad length");
+    return settled(fail(state, self, read_error));
+  }
+  PyRef data = PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
+  PyRef protocol = data ? attribute(self, names.protocol) : PyRef();
+  if (!protocol) return Received::failed;
+  PyRef delivered = call_method(protocol.get(), names.datagram_received, data.get(),
+                                PyTuple_GET_ITEM(result.get(), 1));
+  return delivered ? Received::datagram : Received::failed;
+}
+
+// Whether the transport may take its next datagram in this callback. On
+// asyncio's loop it would come in the next iteration, after whatever the
+// last one scheduled and after any stop(): so only when the loop has
+// nothing else ready and no stop due, and the transport still reads.
+// Then asyncio's next iteration would deliver it at once; here it costs no
+// look for I/O (libuv takes up to 32 datagrams per wake-up alike).
+int may_take_another(const ModuleState& state, PyObject* self) {
+  PyRef loop = attribute(self, state.names.loop);
+  if (!loop) return -1;
+  if (!is_loop_core(state, loop.get()) || !loop_core_idle(loop.get())) return 0;
+  PyRef reading = call_method(self, state.names.is_reading);
+  return reading ? PyObject_IsTrue(reading.get()) : -1;
+}
+
+// The most datagrams one reader callback takes.
+constexpr int datagrams_per_callback = 32;
+
+// The reader callback.
 PyObject* read_ready(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                      Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs != 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
@@ -48,8 +116,7 @@ PyObject* read_ready(PyObject* self, PyTypeObject* defining_class, PyObject* con
     return nullptr;
   }
   const ModuleState& state = module_of(defining_class);
-  const auto& names = state.names;
-  PyRef size_object = attribute(self, names.max_size);
+  PyRef size_object = attribute(self, state.names.max_size);
   if (!size_object) return nullptr;
   const long size = PyLong_CheckExact(size_object.get()) ? PyLong_AsLong(size_object.get()) : -1;
   if (size <= 0 || static_cast<unsigned long>(size) > receive_buffer_limit) {
@@ -57,40 +124,15 @@ PyObject* read_ready(PyObject* self, PyTypeObject* defining_class, PyObject* con
     PyObject* args[] = {self};
     return PyObject_Vectorcall(state.datagram_read_ready, args, 1, nullptr);
   }
-  const int lost = attribute_truth(self, names.conn_lost);
-  if (lost != 0) return lost < 0 ? nullptr : Py_NewRef(Py_None);
-  PyRef sock = attribute(self, names.sock);
-  if (!sock) return fail(state, self, read_error);
-  char* buffer = receive_buffer(static_cast<std::size_t>(size));
-  if (buffer == nullptr) return fail(state, self, read_error);
-  // A view made for this one receive: recvfrom_into lets go of it, and no
-  // other thread's receive can land in this thread's buffer.
-  PyRef view = PyRef::steal(PyMemoryView_FromMemory(buffer, size, PyBUF_WRITE));
-  PyRef limit = view ? PyRef::steal(PyLong_FromLong(size)) : PyRef();
-  if (!limit) return fail(state, self, read_error);
-  PyRef result = call_method(sock.get(), names.recvfrom_into, view.get(), limit.get());
-  if (!result) {
-    if (would_block()) {
-      PyErr_Clear();
-      Py_RETURN_NONE;
-    }
-    return socket_error(state, self, read_error);
+  for (int taken = 0; taken < datagrams_per_callback; ++taken) {
+    const Received received = receive_one(state, self, size);
+    if (received == Received::failed) return nullptr;
+    if (received == Received::done) break;
+    const int more = may_take_another(state, self);
+    if (more < 0) return nullptr;
+    if (more == 0) break;
   }
-  if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 2) {
-    PyErr_SetString(PyExc_TypeError, "recvfrom_into() must return (nbytes, address)");
-    return fail(state, self, read_error);
-  }
-  const Py_ssize_t received = PyLong_AsSsize_t(PyTuple_GET_ITEM(result.get(), 0));
-  if (received < 0 || received > size) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "recvfrom_into() gave a bad length");
-    return fail(state, self, read_error);
-  }
-  PyRef data = PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
-  PyRef protocol = data ? attribute(self, names.protocol) : PyRef();
-  if (!protocol) return nullptr;
-  return call_method(protocol.get(), names.datagram_received, data.get(),
-                     PyTuple_GET_ITEM(result.get(), 1))
-      .release();
+  Py_RETURN_NONE;
 }
 
 // asyncio's own sendto, called as this one was.

@@ -888,6 +888,11 @@ PyRef loop_core_selector(PyObject* loop) {
 }
 bool loop_core_closed(PyObject* loop) { return state_of(loop).closed; }
 
+bool loop_core_idle(PyObject* loop) {
+  const LoopState& state = state_of(loop);
+  return state.ready.empty() && !state.stopping;
+}
+
 void loop_core_timer_cancelled(PyObject* loop, TimerHandleObject* timer) {
   if (timer->heap_index < 0) return;
   // Released here, with nothing of ours half-done.

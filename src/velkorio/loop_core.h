@@ -30,6 +30,9 @@ bool loop_core_closed(PyObject* loop);
 // error set.
 PyRef loop_core_selector(PyObject* loop);
 
+// Whether the loop has no callback ready and no stop due.
+bool loop_core_idle(PyObject* loop);
+
 // The writes the loop's transports hold until its pass ends.
 WriteBatch* loop_core_write_batch(PyObject* loop);
 

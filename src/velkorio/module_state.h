@@ -102,6 +102,7 @@ struct ModuleState {
     PyObject* peername;
     PyObject* error_received;
     PyObject* datagram_received;
+    PyObject* is_reading;
   } names{};
 
   // Calls `visit(PyObject*&)` on every reference above.

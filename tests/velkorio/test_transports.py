@@ -524,6 +524,47 @@ class TestDatagrams:
         assert received == sent
         assert queued > 4096 and protocol.paused == protocol.resumed == 1
 
+    @pytest.mark.parametrize("schedules", [True, False], ids=["scheduling", "quiet"])
+    def test_queued_datagrams_keep_asyncio_s_order_and_pause(self, any_loop, schedules):
+        # Datagrams already waiting in the kernel: what datagram_received
+        # schedules runs before the next one arrives, and pause_reading()
+        # in it stops the deliveries until resume_reading().
+        events = []
+
+        class Recording(asyncio.DatagramProtocol):
+            def connection_made(self, transport):
+                self.transport = transport
+
+            def datagram_received(self, data, addr):
+                events.append(data)
+                if schedules:
+                    asyncio.get_running_loop().call_soon(events.append, b"after " + data)
+                if data == b"2":
+                    self.transport.pause_reading()
+                    asyncio.get_running_loop().call_later(0.02, self.resume)
+
+            def resume(self):
+                events.append(b"resumed")
+                self.transport.resume_reading()
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                receiver = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                receiver.bind(("127.0.0.1", 0))
+                for i in range(6):
+                    sender.sendto(b"%d" % i, receiver.getsockname())
+                transport, _ = await loop.create_datagram_endpoint(Recording, sock=receiver)
+                await wait_for(lambda: b"5" in events)
+                await asyncio.sleep(0)
+                transport.close()
+
+        run(any_loop, main())
+        expected = [e for i in range(6) for e in ((b"%d" % i, b"after %d" % i) if schedules
+                                                   else (b"%d" % i,))]
+        expected.insert(expected.index(b"3"), b"resumed")
+        assert events == expected
+
     def test_a_socket_subclass_keeps_its_recvfrom(self, any_loop):
         calls = []
 

@@ -111,10 +111,7 @@ constexpr int datagrams_per_callback = 32;
 // The reader callback.
 PyObject* read_ready(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                      Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs != 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
-    PyErr_SetString(PyExc_TypeError, "_read_ready() takes no arguments");
-    return nullptr;
-  }
+  if (!takes_no_arguments("_read_ready", nargs, kwnames)) return nullptr;
   const ModuleState& state = module_of(defining_class);
   PyRef size_object = attribute(self, state.names.max_size);
   if (!size_object) return nullptr;

@@ -72,10 +72,7 @@ PyObject* receive(const ModuleState& state, PyObject* self) {
 // data-receiving one (what every protocol but a buffered one gets) run here.
 PyObject* read_ready(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                      Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs != 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
-    PyErr_SetString(PyExc_TypeError, "_read_ready() takes no arguments");
-    return nullptr;
-  }
+  if (!takes_no_arguments("_read_ready", nargs, kwnames)) return nullptr;
   const ModuleState& state = module_of(defining_class);
   PyRef callback = attribute(self, state.names.read_ready_cb);
   if (!callback) return nullptr;
@@ -247,10 +244,7 @@ PyObject* write(PyObject* self, PyTypeObject* defining_class, PyObject* const* a
 // method that calls it does next.
 PyObject* send_held_method(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                            Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs != 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
-    PyErr_SetString(PyExc_TypeError, "_send_held() takes no arguments");
-    return nullptr;
-  }
+  if (!takes_no_arguments("_send_held", nargs, kwnames)) return nullptr;
   return send_held(module_of(defining_class), self);
 }
 

@@ -20,6 +20,14 @@ inline const ModuleState& module_of(PyTypeObject* defining_class) {
   return *static_cast<const ModuleState*>(PyType_GetModuleState(defining_class));
 }
 
+// Whether a METH_FASTCALL | METH_KEYWORDS method `name` was called with no
+// arguments; TypeError set when not.
+inline bool takes_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes no arguments", name);
+  return false;
+}
+
 inline velkor::PyRef attribute(PyObject* self, PyObject* name) {
   return velkor::PyRef::steal(PyObject_GetAttr(self, name));
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/as_method.h"
+#include "core/call_method.h"
 #include "core/pyref.h"
 #include "loop_core.h"
 #include "receive_buffer.h"
@@ -13,21 +14,11 @@ namespace velkorio {
 namespace {
 
 using velkor::PyRef;
+using velkor::call_method;
+using velkor::error_would_block;
 
 constexpr const char* read_error = "Fatal read error on datagram transport";
 constexpr const char* write_error = "Fatal write error on datagram transport";
-
-template <typename... Args>
-PyRef call_method(PyObject* object, PyObject* name, Args... args) {
-  PyObject* stack[] = {object, args...};
-  return PyRef::steal(PyObject_VectorcallMethod(
-      name, stack, (1 + sizeof...(args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-bool would_block() {
-  return PyErr_ExceptionMatches(PyExc_BlockingIOError) ||
-         PyErr_ExceptionMatches(PyExc_InterruptedError);
-}
 
 // asyncio's handling of an error from the socket: OSError goes to the
 // protocol's error_received(), SystemExit and KeyboardInterrupt out, and
@@ -68,7 +59,7 @@ Received receive_one(const ModuleState& state, PyObject* self, long size) {
   if (!limit) return settled(fail(state, self, read_error));
   PyRef result = call_method(sock.get(), names.recvfrom_into, view.get(), limit.get());
   if (!result) {
-    if (would_block()) {
+    if (error_would_block()) {
       PyErr_Clear();
       return Received::done;
     }
@@ -92,15 +83,16 @@ Received receive_one(const ModuleState& state, PyObject* self, long size) {
 }
 
 // Whether the transport may take its next datagram in this callback. On
-// asyncio's loop it would come in the next iteration, after whatever the
-// last one scheduled and after any stop(): so only when the loop has
-// nothing else ready and no stop due, and the transport still reads.
-// Then asyncio's next iteration would deliver it at once; here it costs no
-// look for I/O (libuv takes up to 32 datagrams per wake-up alike).
+// asyncio's loop it comes in the next iteration, after whatever the last
+// one scheduled, timers due and other descriptors' callbacks: so only when
+// that iteration would do nothing else (see loop_core_only_reader_ready)
+// and the transport still reads. It then costs no look for I/O.
 int may_take_another(const ModuleState& state, PyObject* self) {
   PyRef loop = attribute(self, state.names.loop);
   if (!loop) return -1;
-  if (!is_loop_core(state, loop.get()) || !loop_core_idle(loop.get())) return 0;
+  if (!is_loop_core(state, loop.get())) return 0;
+  const int alone = loop_core_only_reader_ready(loop.get());
+  if (alone <= 0) return alone;
   PyRef reading = call_method(self, state.names.is_reading);
   return reading ? PyObject_IsTrue(reading.get()) : -1;
 }
@@ -177,7 +169,7 @@ PyObject* sendto(PyObject* self, PyTypeObject* defining_class, PyObject* const* 
   PyRef sent = has_peer ? call_method(sock.get(), names.send, data)
                         : call_method(sock.get(), names.sendto, data, address);
   if (sent) Py_RETURN_NONE;
-  if (would_block()) {
+  if (error_would_block()) {
     // asyncio's sendto tries once more, then queues the datagram.
     PyErr_Clear();
     return asyncio_sendto(state, self, args, nargs);

@@ -888,9 +888,19 @@ PyRef loop_core_selector(PyObject* loop) {
 }
 bool loop_core_closed(PyObject* loop) { return state_of(loop).closed; }
 
-bool loop_core_idle(PyObject* loop) {
-  const LoopState& state = state_of(loop);
-  return state.ready.empty() && !state.stopping;
+int loop_core_only_reader_ready(PyObject* loop) {
+  LoopState& state = state_of(loop);
+  if (!state.ready.empty() || state.stopping || state.signals_watched) return 0;
+  // The reader's descriptor and the wake-up pipe, which call_soon_threadsafe
+  // does not need while the loop runs (it queues its handle itself).
+  if (!state.selector || !is_selector(*state.module, state.selector.get()) ||
+      selector_key_count(state.selector.get()) > 2) {
+    return 0;
+  }
+  if (state.timers.empty()) return 1;
+  double now = 0;
+  if (!loop_now(loop, now)) return -1;
+  return state.timers.top()->when >= now + 1e-9 ? 1 : 0;  // run_once's test for a due timer
 }
 
 void loop_core_timer_cancelled(PyObject* loop, TimerHandleObject* timer) {

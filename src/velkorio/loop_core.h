@@ -30,8 +30,11 @@ bool loop_core_closed(PyObject* loop);
 // error set.
 PyRef loop_core_selector(PyObject* loop);
 
-// Whether the loop has no callback ready and no stop due.
-bool loop_core_idle(PyObject* loop);
+// Whether the loop's next iteration would do nothing but run the reader of
+// the one descriptor it watches (besides its wake-up pipe): no callback
+// ready, no timer due, no stop due, no signal handler. -1 with the error
+// set when the loop's own time() failed.
+int loop_core_only_reader_ready(PyObject* loop);
 
 // The writes the loop's transports hold until its pass ends.
 WriteBatch* loop_core_write_batch(PyObject* loop);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/call_method.h"
 #include "core/pyref.h"
 #include "handle.h"
 #include "loop_core.h"
@@ -14,6 +15,8 @@ namespace velkorio {
 namespace {
 
 using velkor::PyRef;
+using velkor::call_method;
+using velkor::error_would_block;
 
 enum class Op { recv, recv_into, recvfrom, recvfrom_into, sendall, sendto, accept, connect };
 
@@ -46,13 +49,6 @@ struct SocketWaitObject {
 
 SocketWaitObject* as_wait(PyObject* object) { return reinterpret_cast<SocketWaitObject*>(object); }
 
-template <typename... Args>
-PyRef call_method(PyObject* object, PyObject* name, Args... args) {
-  PyObject* stack[] = {object, args...};
-  return PyRef::steal(PyObject_VectorcallMethod(
-      name, stack, (1 + sizeof...(args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 enum class Outcome { done, later, failed };
 
 // What a call's value makes of an attempt: asyncio tries again later after
@@ -62,8 +58,7 @@ Outcome settle(PyRef value, PyRef& result) {
     result = std::move(value);
     return Outcome::done;
   }
-  if (PyErr_ExceptionMatches(PyExc_BlockingIOError) ||
-      PyErr_ExceptionMatches(PyExc_InterruptedError)) {
+  if (error_would_block()) {
     PyErr_Clear();
     return Outcome::later;
   }

@@ -69,8 +69,8 @@ inline PyTypeObject* make_transport_core_type(PyObject* module, const char* name
       {0, nullptr},
   };
   // Copied by CPython, all but `methods`, which is static.
-  PyType_Spec spec = {name, sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  PyType_Spec shape = {name, sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+  PyObject* type = PyType_FromModuleAndSpec(module, &shape, nullptr);
   if (type == nullptr) return nullptr;
   if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type)) < 0) {
     Py_DECREF(type);

@@ -524,11 +524,12 @@ class TestDatagrams:
         assert received == sent
         assert queued > 4096 and protocol.paused == protocol.resumed == 1
 
-    @pytest.mark.parametrize("schedules", [True, False], ids=["scheduling", "quiet"])
+    @pytest.mark.parametrize("schedules", ["callback", "timer", "nothing"])
     def test_queued_datagrams_keep_asyncio_s_order_and_pause(self, any_loop, schedules):
-        # Datagrams already waiting in the kernel: what datagram_received
-        # schedules runs before the next one arrives, and pause_reading()
-        # in it stops the deliveries until resume_reading().
+        # Datagrams already waiting in the kernel come one per iteration:
+        # what datagram_received schedules runs before the next one arrives,
+        # a timer due then runs after it, and pause_reading() in it stops
+        # the deliveries until resume_reading().
         events = []
 
         class Recording(asyncio.DatagramProtocol):
@@ -537,11 +538,14 @@ class TestDatagrams:
 
             def datagram_received(self, data, addr):
                 events.append(data)
-                if schedules:
-                    asyncio.get_running_loop().call_soon(events.append, b"after " + data)
+                loop = asyncio.get_running_loop()
+                if schedules == "callback":
+                    loop.call_soon(events.append, b"after " + data)
+                elif schedules == "timer" and data == b"0":
+                    loop.call_later(0, events.append, b"timer")
                 if data == b"2":
                     self.transport.pause_reading()
-                    asyncio.get_running_loop().call_later(0.02, self.resume)
+                    loop.call_later(0.02, self.resume)
 
             def resume(self):
                 events.append(b"resumed")
@@ -560,8 +564,10 @@ class TestDatagrams:
                 transport.close()
 
         run(any_loop, main())
-        expected = [e for i in range(6) for e in ((b"%d" % i, b"after %d" % i) if schedules
-                                                   else (b"%d" % i,))]
+        expected = [e for i in range(6) for e in ((b"%d" % i, b"after %d" % i)
+                                                   if schedules == "callback" else (b"%d" % i,))]
+        if schedules == "timer":
+            expected.insert(expected.index(b"2"), b"timer")
         expected.insert(expected.index(b"3"), b"resumed")
         assert events == expected
 

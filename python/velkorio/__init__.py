@@ -8,10 +8,10 @@ Switch a program with one line::
 `Loop` is asyncio's loop for Unix with its core replaced: the ready queue,
 the timer queue, the handles that call_soon and call_later return, the
 loop's iteration and create_task are native (see LoopCore), and so are the
-socket transport's receiving and sending (see SocketTransportCore); the
-datagram transport receives into a buffer the thread keeps. Everything else
-about transports, and servers, SSL, subprocesses, signals and executors, is
-asyncio's own.
+receiving and sending of the socket and datagram transports (see
+SocketTransportCore, DatagramTransportCore) and the sock_* coroutines' work.
+Everything else about transports, and servers, SSL, subprocesses, signals
+and executors, is asyncio's own.
 """
 
 from __future__ import annotations

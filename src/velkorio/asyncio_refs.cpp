@@ -30,7 +30,7 @@ constexpr const char* name_texts[] = {
     "_empty_waiter", "_buffer", "_loop", "_add_writer", "_write_ready", "append",
     "_maybe_pause_protocol", "fileno", "recv", "recv_into", "recvfrom", "recvfrom_into", "send",
     "sendto", "accept", "setblocking", "connect", "getsockopt", "create_future",
-    "_ensure_fd_no_transport", "_add_reader", "_remove_reader", "_remove_writer",
+    "_ensure_fd_no_transport", "_add_reader", "remove_reader", "remove_writer",
     "add_done_callback", "done", "cancelled", "set_result", "set_exception", "_sock", "_address",
     "_extra", "peername", "error_received", "datagram_received", "is_reading",
 };

@@ -89,7 +89,7 @@ struct ModuleState {
     PyObject* create_future;
     PyObject* ensure_fd_no_transport;
     PyObject* add_reader;
-    PyObject* remove_reader;
+    PyObject* remove_reader;  // the public ones, which asyncio's sock_* done callbacks call
     PyObject* remove_writer;
     PyObject* add_done_callback;
     PyObject* done;

@@ -149,13 +149,6 @@ LEAVE_OUT: list[tuple[str, str]] = [
     # test_server
     ("test_server.SelectorStartServerTests.test_start_server_1", PRIVATE + "the server's _sockets and _waiters"),
     ("test_server.SelectorStartServerTests.test_start_unix_server_1", PRIVATE + "the server's _sockets and _waiters"),
-    # test_ssl, test_sslproto
-    ("test_ssl.TestSSL.test_flush_before_shutdown", PRIVATE + "the SSL transport's _ssl_protocol"),
-    ("test_ssl.TestSSL.test_remote_shutdown_receives_trailing_data",
-     PRIVATE + "the SSL transport's _test__append_write_backlog()"),
-    ("test_ssl.TestSSL.test_remote_shutdown_receives_trailing_data_on_slow_socket",
-     PRIVATE + "the SSL transport's _ssl_protocol and the socket transport's _read_ready_cb"),
-    ("test_sslproto.SslProtoHandshakeTests.test_connection_lost_when_busy", PRIVATE + "_make_socket_transport()"),
     # test_subprocess
     ("test_subprocess.SubprocessTransportTests.*", TEST_LOOP + ", with the child process mocked"),
     ("test_subprocess.*.test_close_kill_running", PRIVATE + "awaits the transport's _wait()"),

@@ -19,14 +19,16 @@ from __future__ import annotations
 import asyncio
 import asyncio.base_events
 import asyncio.selector_events
+import asyncio.sslproto
 import asyncio.unix_events
 import functools
 import os
 import socket
+import ssl
 
 from velkorio import _core
 from velkorio._core import (DatagramTransportCore, Handle, LoopCore, Selector,
-                            SocketTransportCore, TimerHandle)
+                            SocketTransportCore, TimerHandle, TLSProtocolCore, TLSTransportCore)
 
 __all__ = ("Handle", "Loop", "TimerHandle", "new_event_loop", "run")
 
@@ -57,7 +59,7 @@ for _name in ("writelines", "write_eof", "close", "abort", "get_write_buffer_siz
 del _name
 
 
-def _has_standard_io(sock, names=("recv", "send")):
+def _has_standard_io(sock, names=("recv", "recv_into", "send")):
     """Whether `sock` has socket.socket's own methods `names`: the native
     transport calls recv(2) and send(2) itself, and the datagram transport
     recvfrom_into for recvfrom, which would pass over a subclass's own."""
@@ -76,6 +78,24 @@ class _SelectorDatagramTransport(DatagramTransportCore, asyncio.selector_events.
     recvfrom(max_size) allocates max_size (256 KiB) for every datagram, which
     glibc maps and unmaps each time: two page faults and most of the time a
     small datagram costs."""
+
+
+class _SSLProtocolTransport(TLSTransportCore, asyncio.sslproto._SSLProtocolTransport):
+    """asyncio's TLS transport, whose write() goes to the native protocol."""
+
+
+class _SSLProtocol(TLSProtocolCore, asyncio.sslproto.SSLProtocol):
+    """asyncio's SSL protocol with a native data phase (see TLSProtocolCore):
+    the handshake, the shutdown, the timeouts and the flow control are
+    asyncio's."""
+
+    def _get_app_transport(self):
+        if self._app_transport is None:
+            if self._app_transport_created:
+                raise RuntimeError('Creating _SSLProtocolTransport twice')
+            self._app_transport = _SSLProtocolTransport(self._loop, self)
+            self._app_transport_created = True
+        return self._app_transport
 
 
 _Base = asyncio.selector_events.BaseSelectorEventLoop
@@ -136,6 +156,64 @@ class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
             else asyncio.selector_events._SelectorSocketTransport
         )
         return transport(self, sock, protocol, waiter, extra, server)
+
+    def _make_ssl_transport(self, rawsock, protocol, sslcontext, waiter=None, *,
+                            server_side=False, server_hostname=None, extra=None, server=None,
+                            ssl_handshake_timeout=asyncio.constants.SSL_HANDSHAKE_TIMEOUT,
+                            ssl_shutdown_timeout=asyncio.constants.SSL_SHUTDOWN_TIMEOUT):
+        self._ensure_fd_no_transport(rawsock)
+        ssl_protocol = _SSLProtocol(
+            self, protocol, sslcontext, waiter, server_side, server_hostname,
+            ssl_handshake_timeout=ssl_handshake_timeout,
+            ssl_shutdown_timeout=ssl_shutdown_timeout)
+        self._make_socket_transport(rawsock, ssl_protocol, extra=extra, server=server)
+        return ssl_protocol._app_transport
+
+    async def start_tls(self, transport, protocol, sslcontext, *, server_side=False,
+                        server_hostname=None, ssl_handshake_timeout=None,
+                        ssl_shutdown_timeout=None):
+        # asyncio's, step by step, with velkorio's SSL protocol.
+        if not isinstance(sslcontext, ssl.SSLContext):
+            raise TypeError(
+                f'sslcontext is expected to be an instance of ssl.SSLContext, '
+                f'got {sslcontext!r}')
+        if not getattr(transport, '_start_tls_compatible', False):
+            raise TypeError(f'transport {transport!r} is not supported by start_tls()')
+
+        waiter = self.create_future()
+        ssl_protocol = _SSLProtocol(
+            self, protocol, sslcontext, waiter, server_side, server_hostname,
+            ssl_handshake_timeout=ssl_handshake_timeout,
+            ssl_shutdown_timeout=ssl_shutdown_timeout,
+            call_connection_made=False)
+
+        # Paused so that the SSL protocol gets no data before connection_made.
+        transport.pause_reading()
+
+        # What a server's stream reader has buffered is the client's first
+        # TLS bytes: they go to the SSL protocol.
+        if server_side and isinstance(protocol, asyncio.StreamReaderProtocol):
+            stream_reader = getattr(protocol, '_stream_reader', None)
+            if stream_reader is not None:
+                buffer = stream_reader._buffer
+                if buffer:
+                    ssl_protocol._incoming.write(buffer)
+                    buffer.clear()
+
+        transport.set_protocol(ssl_protocol)
+        conmade_cb = self.call_soon(ssl_protocol.connection_made, transport)
+        resume_cb = self.call_soon(transport.resume_reading)
+        try:
+            await waiter
+        except BaseException:
+            transport.close()
+            conmade_cb.cancel()
+            resume_cb.cancel()
+            waiter = None
+            raise
+        return ssl_protocol._app_transport
+
+    start_tls.__doc__ = asyncio.base_events.BaseEventLoop.start_tls.__doc__
 
     def _make_datagram_transport(self, sock, protocol, address=None, waiter=None, extra=None):
         self._ensure_fd_no_transport(sock)

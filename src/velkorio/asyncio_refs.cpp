@@ -33,6 +33,7 @@ constexpr const char* name_texts[] = {
     "_ensure_fd_no_transport", "_add_reader", "remove_reader", "remove_writer",
     "add_done_callback", "done", "cancelled", "set_result", "set_exception", "_sock", "_address",
     "_extra", "peername", "error_received", "datagram_received", "is_reading",
+    "_closing",
 };
 static_assert(std::size(name_texts) == sizeof(ModuleState::Names) / sizeof(PyObject*));
 
@@ -59,6 +60,8 @@ bool init_asyncio_refs(ModuleState& state) {
          (state.transport_data_received = method_of("_SelectorSocketTransport",
                                                     "_read_ready__data_received")) &&
          (state.transport_write = method_of("_SelectorSocketTransport", "write")) &&
+         (state.transport_get_buffer = method_of("_SelectorSocketTransport",
+                                                 "_read_ready__get_buffer")) &&
          (state.datagram_read_ready = method_of("_SelectorDatagramTransport", "_read_ready")) &&
          (state.datagram_sendto = method_of("_SelectorDatagramTransport", "sendto")) &&
          (state.socket_type = reinterpret_cast<PyTypeObject*>(lookup("socket", "socket")));

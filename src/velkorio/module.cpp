@@ -20,6 +20,7 @@
 #include "selector.h"
 #include "sock_ops.h"
 #include "socket_transport.h"
+#include "tls_protocol.h"
 #include "threadsafe_handle.h"
 
 namespace velkorio {
@@ -36,6 +37,7 @@ int exec_module(PyObject* module) {
   if (!init_socket_transport_type(module, state)) return -1;
   if (!init_socket_wait_type(module, state)) return -1;
   if (!init_datagram_transport_type(module, state)) return -1;
+  if (!init_tls_types(module, state)) return -1;
   return 0;
 }
 

@@ -53,6 +53,65 @@ struct ModuleState {
   PyObject* datagram_read_ready = nullptr;
   PyObject* datagram_sendto = nullptr;
   PyObject* own_time = nullptr;  // LoopCore's `time` descriptor
+  // selector_events._SelectorSocketTransport's reader for a buffered protocol.
+  PyObject* transport_get_buffer = nullptr;
+
+  // What the TLS protocol's native data phase uses (see tls_protocol.h):
+  // asyncio's pieces and its attribute names, all looked up when the
+  // module is made.
+  struct Tls {
+    PyTypeObject* protocol_core_type;
+    PyTypeObject* transport_core_type;
+    PyObject* ssl_object;        // ssl.SSLObject, whose _sslobj is called directly
+    PyObject* memory_bio;        // ssl.MemoryBIO
+    PyObject* want_read;         // ssl.SSLWantReadError and ssl.SSLSyscallError:
+    PyObject* syscall_error;     //   asyncio's SSLAgainErrors
+    PyObject* wrapped;           // sslproto.SSLProtocolState's members
+    PyObject* flushing;
+    PyObject* shutdown;
+    PyObject* do_handshake_state;
+    // sslproto.SSLProtocol's methods, for the cases the native code leaves
+    // to asyncio, and _SSLProtocolTransport.write.
+    PyObject* write_appdata;
+    PyObject* control_app_writing;
+    PyObject* control_ssl_reading;
+    PyObject* get_buffer;
+    PyObject* transport_write;
+    // Interned attribute names.
+    PyObject* state;
+    PyObject* incoming;
+    PyObject* outgoing;
+    PyObject* sslobj;
+    PyObject* app_reading_paused;
+    PyObject* app_protocol_is_buffer;
+    PyObject* app_protocol;
+    PyObject* app_get_buffer;
+    PyObject* app_buffer_updated;
+    PyObject* write_backlog;
+    PyObject* transport;
+    PyObject* ssl_writing_paused;
+    PyObject* write_buffer_size;
+    PyObject* outgoing_high_water;
+    PyObject* outgoing_low_water;
+    PyObject* app_writing_paused;
+    PyObject* incoming_high_water;
+    PyObject* incoming_low_water;
+    PyObject* ssl_reading_paused;
+    PyObject* ssl_buffer_view;
+    PyObject* pending;
+    PyObject* read;
+    PyObject* write;
+    PyObject* do_handshake;
+    PyObject* do_flush;
+    PyObject* do_shutdown;
+    PyObject* do_read;
+    PyObject* call_eof_received;
+    PyObject* start_shutdown;
+    PyObject* call_soon;
+    PyObject* ssl_protocol;
+    PyObject* get_buffer_name;
+    PyObject* buffer_updated;
+  } tls{};
 
   // Interned names.
   struct Names {
@@ -103,6 +162,7 @@ struct ModuleState {
     PyObject* error_received;
     PyObject* datagram_received;
     PyObject* is_reading;
+    PyObject* closing;
   } names{};
 
   // Calls `visit(PyObject*&)` on every reference above.
@@ -119,12 +179,14 @@ struct ModuleState {
          {&format_callback_source, &extract_stack, &format_handle, &logger, &selector_key,
           &selector_mapping, &base_selector_loop, &threadsafe_handle, &new_lock, &tasks_module,
           &loop_keyword, &transport_data_received, &transport_write, &datagram_read_ready,
-          &datagram_sendto, &own_time}) {
+          &datagram_sendto, &own_time, &transport_get_buffer}) {
       visit(*slot);
     }
     for (PyObject*& slot : threadsafe_slots) visit(slot);
     PyObject** first = reinterpret_cast<PyObject**>(&names);
     for (std::size_t i = 0; i < sizeof(Names) / sizeof(PyObject*); ++i) visit(first[i]);
+    PyObject** tls_first = reinterpret_cast<PyObject**>(&tls);
+    for (std::size_t i = 0; i < sizeof(Tls) / sizeof(PyObject*); ++i) visit(tls_first[i]);
   }
 };
 

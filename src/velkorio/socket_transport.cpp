@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/as_method.h"
+#include "core/call_method.h"
 #include "core/pyref.h"
 #include "loop_core.h"
 #include "receive_buffer.h"
@@ -20,6 +21,7 @@
 namespace velkorio {
 namespace {
 
+using velkor::call_method;
 using velkor::PyRef;
 
 constexpr const char* read_error = "Fatal read error on socket transport";
@@ -68,8 +70,55 @@ PyObject* receive(const ModuleState& state, PyObject* self) {
   Py_RETURN_NONE;
 }
 
-// The reader callback: self._read_ready_cb(), with asyncio's
-// data-receiving one (what every protocol but a buffered one gets) run here.
+// asyncio's _read_ready__get_buffer: the socket's bytes into the buffer a
+// buffered protocol (the TLS protocol among them) gives.
+PyObject* receive_into(const ModuleState& state, PyObject* self) {
+  const auto& names = state.names;
+  const int lost = attribute_truth(self, names.conn_lost);
+  if (lost != 0) return lost < 0 ? nullptr : Py_NewRef(Py_None);
+  PyRef protocol = attribute(self, names.protocol);
+  if (!protocol) return nullptr;
+  PyRef any_size = PyRef::steal(PyLong_FromLong(-1));
+  PyRef buffer = any_size ? call_method(protocol.get(), state.tls.get_buffer_name, any_size.get())
+                          : PyRef();
+  const Py_ssize_t length = buffer ? PyObject_Length(buffer.get()) : -1;
+  if (length == 0) PyErr_SetString(PyExc_RuntimeError, "get_buffer() returned an empty buffer");
+  if (length <= 0) return fail(state, self, "Fatal error: protocol.get_buffer() call failed.");
+
+  PyRef fd_object = attribute(self, names.sock_fd);
+  if (!fd_object) return fail(state, self, read_error);
+  const int fd = PyLong_AsInt(fd_object.get());
+  if (fd == -1 && PyErr_Occurred()) return fail(state, self, read_error);
+  Py_buffer view;
+  if (PyObject_GetBuffer(buffer.get(), &view, PyBUF_WRITABLE) < 0) {
+    return fail(state, self, read_error);
+  }
+  ssize_t received;
+  for (;;) {
+    received = recv(fd, view.buf, static_cast<std::size_t>(view.len), 0);
+    if (received >= 0 || errno != EINTR) break;
+    if (PyErr_CheckSignals() < 0) break;
+  }
+  const int error = errno;
+  PyBuffer_Release(&view);
+  if (received < 0) {
+    if (PyErr_Occurred()) return fail(state, self, read_error);
+    if (error == EAGAIN || error == EWOULDBLOCK) Py_RETURN_NONE;
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return fail(state, self, read_error);
+  }
+  if (received == 0) return PyObject_CallMethodNoArgs(self, names.on_eof);
+  PyRef count = PyRef::steal(PyLong_FromSsize_t(received));
+  if (!count) return nullptr;
+  if (!call_method(protocol.get(), state.tls.buffer_updated, count.get())) {
+    return fail(state, self, "Fatal error: protocol.buffer_updated() call failed.");
+  }
+  Py_RETURN_NONE;
+}
+
+// The reader callback: self._read_ready_cb(), with asyncio's two (for
+// buffered protocols and for the others) run here.
 PyObject* read_ready(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                      Py_ssize_t nargs, PyObject* kwnames) {
   if (!takes_no_arguments("_read_ready", nargs, kwnames)) return nullptr;
@@ -79,6 +128,10 @@ PyObject* read_ready(PyObject* self, PyTypeObject* defining_class, PyObject* con
   if (PyMethod_Check(callback.get()) && PyMethod_GET_SELF(callback.get()) == self &&
       PyMethod_GET_FUNCTION(callback.get()) == state.transport_data_received) {
     return receive(state, self);
+  }
+  if (PyMethod_Check(callback.get()) && PyMethod_GET_SELF(callback.get()) == self &&
+      PyMethod_GET_FUNCTION(callback.get()) == state.transport_get_buffer) {
+    return receive_into(state, self);
   }
   return PyObject_CallNoArgs(callback.get());
 }
@@ -220,6 +273,11 @@ PyObject* write(PyObject* self, PyTypeObject* defining_class, PyObject* const* a
   if (waiter.get() != Py_None) return write_later(state, self, data);
   const int lost = attribute_truth(self, names.conn_lost);
   if (lost != 0) return lost < 0 ? nullptr : write_later(state, self, data);
+  // A closing transport's writer closes the socket once its buffer is
+  // empty, which could be before the end of the pass: its writes (the TLS
+  // protocol's close_notify, say) are not held.
+  const int closing = attribute_truth(self, names.closing);
+  if (closing != 0) return closing < 0 ? nullptr : write_later(state, self, data);
   PyRef buffer = attribute(self, names.buffer);
   if (!buffer) return nullptr;
   const int queued = PyObject_IsTrue(buffer.get());

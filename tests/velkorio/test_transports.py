@@ -239,6 +239,31 @@ class TestWritesOfOnePass:
         assert after == 9
         assert during == (0 if type(any_loop).__module__.startswith("velkorio") else 9)
 
+    def test_a_write_from_resume_writing_while_closing_is_sent(self, any_loop):
+        # The writer callback resumes the protocol, whose write goes out
+        # before the emptied transport closes its socket (as a TLS
+        # protocol's last records do).
+        bulk = bytes(range(256)) * 4096
+
+        class Finisher(Collector):
+            def resume_writing(self):
+                self.transport.write(b"<tail>")
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            mine, theirs = socket.socketpair()
+            _, a = await loop.connect_accepted_socket(Finisher, mine)
+            theirs.setblocking(False)
+            a.transport.write(bulk)  # more than the socket takes: paused
+            a.transport.close()
+            received = bytearray()
+            while chunk := await loop.sock_recv(theirs, 65536):
+                received += chunk
+            theirs.close()
+            return bytes(received)
+
+        assert run(any_loop, main()) == bulk + b"<tail>"
+
     def test_a_pass_cut_short_by_an_exception_still_sends(self, any_loop):
         mine, theirs = socket.socketpair()
 

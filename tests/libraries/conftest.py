@@ -8,8 +8,9 @@ VELKOR_LIBRARY_LOOPS, a comma list of ``asyncio`` (asyncio's default loop),
 
     VELKOR_LIBRARY_LOOPS=asyncio,uvloop ./dev test tests/libraries
 
-Every test runs once per loop (its id ends in ``[asyncio]``, ``[uvloop]`` or
-``[velkorio]``). A test's coroutine runs in ``asyncio.Runner`` on a new loop
+Every test runs once per loop (its id's parameters begin with ``asyncio``,
+``uvloop`` or ``velkorio``: ``[velkorio]``, or ``[velkorio-tls]`` for a test
+that also runs over TLS, see certs.py). A test's coroutine runs in ``asyncio.Runner`` on a new loop
 from that loop's factory, checks that the running loop is of that kind, and
 fails if it does not finish within its time limit, or if anything reached
 the loop's exception handler (an error a callback raised, a task that failed

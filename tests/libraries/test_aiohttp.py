@@ -1,4 +1,8 @@
-"""aiohttp's server and client, both on the loop under test, talking over 127.0.0.1."""
+"""aiohttp's server and client, both on the loop under test, talking over 127.0.0.1.
+
+The tests marked certs.over_tls run twice: over plain TCP and over TLS, where
+the server's certificate is verified against the test CA (see certs).
+"""
 
 import pytest
 
@@ -8,13 +12,24 @@ if reason := library_loops.reason_to_skip():
     pytest.skip(reason, allow_module_level=True)
 
 import asyncio  # noqa: E402
+import ssl  # noqa: E402
 
 import aiohttp  # noqa: E402
 from aiohttp import WSMsgType  # noqa: E402
 
+import certs  # noqa: E402
+import payloads  # noqa: E402
 import web_app  # noqa: E402
-from payloads import SIZES, body, check_bytes, stream, upload_pieces  # noqa: E402
+from payloads import body, check_bytes, stream, upload_pieces  # noqa: E402
 from web_app import chunk  # noqa: E402
+
+SIZES = [*payloads.SIZES, 5 * 1024 * 1024 + 3]
+
+
+def client_session(tls: bool, **connector) -> aiohttp.ClientSession:
+    """A client session; over TLS it trusts the test CA and nothing else."""
+    connector = aiohttp.TCPConnector(ssl=certs.verify(tls), **connector)
+    return aiohttp.ClientSession(connector=connector)
 
 
 class TestRequests:
@@ -29,9 +44,10 @@ class TestRequests:
 
         run(main)
 
-    def test_post_bodies_come_back_byte_for_byte(self, run):
+    @certs.over_tls
+    def test_post_bodies_come_back_byte_for_byte(self, run, tls):
         async def main():
-            async with web_app.serve(web_app.make_app()) as url, aiohttp.ClientSession() as session:
+            async with web_app.serve(web_app.make_app(), tls) as url, client_session(tls) as session:
                 for size in SIZES:
                     sent = body(size)
                     async with session.post(f"{url}/echo", data=sent) as response:
@@ -51,7 +67,8 @@ class TestRequests:
 
         run(main)
 
-    def test_concurrent_requests_each_get_their_own_answer(self, run):
+    @certs.over_tls
+    def test_concurrent_requests_each_get_their_own_answer(self, run, tls):
         # 50 at once, first each on its own connection, then queued on 5
         # kept-alive connections: an answer must never reach another request.
         async def one(session, url, i):
@@ -65,10 +82,9 @@ class TestRequests:
                     check_bytes(await response.read(), sent, f"echo for request {i}")
 
         async def main():
-            async with web_app.serve(web_app.make_app()) as url:
+            async with web_app.serve(web_app.make_app(), tls) as url:
                 for limit in (100, 5):
-                    connector = aiohttp.TCPConnector(limit=limit)
-                    async with aiohttp.ClientSession(connector=connector) as session:
+                    async with client_session(tls, limit=limit) as session:
                         await asyncio.gather(*(one(session, url, i) for i in range(50)))
 
         run(main)
@@ -109,14 +125,15 @@ class TestStreaming:
 
         run(main)
 
-    def test_large_download_read_in_small_pieces_is_intact(self, run):
+    @certs.over_tls
+    def test_large_download_read_in_small_pieces_is_intact(self, run, tls):
         # 4 MiB, read 1000 bytes at a time: the client's buffer fills, so
         # reading from the socket is paused and resumed many times.
         chunks, size = 256, 16384
         want = b"".join(chunk(i, size) for i in range(chunks))
 
         async def main():
-            async with web_app.serve(web_app.make_app()) as url, aiohttp.ClientSession() as session:
+            async with web_app.serve(web_app.make_app(), tls) as url, client_session(tls) as session:
                 async with session.get(f"{url}/stream", params={"chunks": chunks, "size": size}) as response:
                     assert response.status == 200
                     assert response.headers["Transfer-Encoding"] == "chunked"
@@ -141,7 +158,8 @@ class TestStreaming:
 
 
 class TestWebSocket:
-    def test_echo_of_text_and_binary_frames_then_a_clean_close(self, run):
+    @certs.over_tls
+    def test_echo_of_text_and_binary_frames_then_a_clean_close(self, run, tls):
         messages = ["hello", "ünïcödé ✓", "", bytes(range(256)), body(300 * 1024), b""]
         burst = [f"text {i}" if i % 2 else body(i * 100, seed=i) for i in range(20)]
 
@@ -158,7 +176,7 @@ class TestWebSocket:
 
         async def main():
             app = web_app.make_app()
-            async with web_app.serve(app) as url, aiohttp.ClientSession() as session:
+            async with web_app.serve(app, tls) as url, client_session(tls) as session:
                 async with session.ws_connect(f"{url}/ws") as ws:
                     for sent in messages:
                         await exchange(ws, sent)
@@ -189,5 +207,29 @@ class TestWebSocket:
                     assert (message.data, message.extra) == (4000, "bye")
                     assert ws.closed and ws.close_code == 4000
                 assert await app[web_app.WS_CLOSED].get() == ("server", True)
+
+        run(main)
+
+
+class TestTLS:
+    @pytest.mark.parametrize(
+        "trust_ca, hostname, verify_code",
+        [(False, None, 20), (True, "example.com", 62)],  # unknown issuer; name mismatch
+        ids=["unknown-ca", "wrong-name"],
+    )
+    def test_a_certificate_that_fails_verification_is_refused(self, run, trust_ca, hostname, verify_code):
+        # The client refuses the handshake; the server drops that connection
+        # and goes on serving a client that verifies it.
+        async def main():
+            async with web_app.serve(web_app.make_app(), tls=True) as url:
+                connector = aiohttp.TCPConnector(ssl=certs.client_context(trust_ca))
+                async with aiohttp.ClientSession(connector=connector) as session:
+                    with pytest.raises(aiohttp.ClientConnectorCertificateError) as refused:
+                        await session.get(f"{url}/hello", server_hostname=hostname)
+                    error = refused.value.certificate_error
+                    assert isinstance(error, ssl.SSLCertVerificationError), error
+                    assert error.verify_code == verify_code, error
+                async with client_session(tls=True) as session, session.get(f"{url}/hello") as response:
+                    assert await response.text() == "hello, world"
 
         run(main)

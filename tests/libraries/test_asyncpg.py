@@ -2,8 +2,9 @@
 
 The `postgres` fixture makes a cluster in a temporary directory (initdb) and
 starts it (pg_ctl) for the module, listening on a Unix socket in that
-directory and on no TCP address at all; at the end it stops the server and
-removes the directory. PostgreSQL refuses to run as root, so when the tests
+directory and on 127.0.0.1, at a port that was free, where it also takes
+TLS with the test certificate (see certs); at the end it stops the server
+and removes the directory. PostgreSQL refuses to run as root, so when the tests
 run as root the cluster belongs to `nobody`. The module is skipped only when
 initdb and pg_ctl cannot be found.
 """
@@ -46,6 +47,8 @@ import datetime  # noqa: E402
 import decimal  # noqa: E402
 import ipaddress  # noqa: E402
 import pwd  # noqa: E402
+import socket  # noqa: E402
+import ssl  # noqa: E402
 import subprocess  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
@@ -53,15 +56,20 @@ import uuid  # noqa: E402
 
 import asyncpg  # noqa: E402
 
+import certs  # noqa: E402
 from payloads import body as blob, check_bytes  # noqa: E402
 
 
-PORT = 5432  # names the socket file only: the server listens on no TCP address
+def _free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
 
 
 @pytest.fixture(scope="module")
 def postgres():
-    """Starts a PostgreSQL server for the module; yields asyncpg's connect() arguments."""
+    """Starts a PostgreSQL server for the module; yields asyncpg's connect()
+    arguments for its Unix socket. With host="127.0.0.1" they reach it over TCP."""
     as_user: dict = {}
     if os.geteuid() == 0:
         nobody = pwd.getpwnam("nobody")
@@ -93,9 +101,19 @@ def postgres():
     try:
         initdb = ["-D", data, "-U", "postgres", "-A", "trust", "-E", "UTF8", "--no-locale", "--no-sync"]
         pg("initdb", *initdb, timeout=120)
-        options = f"-k {base} -p {PORT} -c listen_addresses= -c fsync=off -c max_connections=60"
+        port = _free_port()  # also names the socket file
+        options = f"-k {base} -p {port} -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=60"
+        if os.path.exists(certs.SERVER):
+            # The certificate and its key in one file, which the server takes
+            # only when none but its owner, the server's user, may read it.
+            pem = os.path.join(base, "server.pem")
+            shutil.copyfile(certs.SERVER, pem)
+            os.chmod(pem, 0o600)
+            if as_user:
+                os.chown(pem, as_user["user"], as_user["group"])
+            options += f" -c ssl=on -c ssl_cert_file={pem} -c ssl_key_file={pem}"
         pg("pg_ctl", "start", "-D", data, "-l", log, "-w", "-t", "30", "-o", options, timeout=60)
-        yield {"host": base, "port": PORT, "user": "postgres", "database": "postgres"}
+        yield {"host": base, "port": port, "user": "postgres", "database": "postgres"}
     finally:
         try:
             # Also after a start that failed to finish: the server may run.
@@ -333,5 +351,39 @@ class TestNotifications:
             finally:
                 await listener.close()
                 await notifier.close()
+
+        run(main)
+
+
+class TestTLS:
+    @pytest.mark.parametrize("verified", [False, True], ids=["require", "verify-full"])
+    def test_a_session_over_tls(self, run, postgres, verified):
+        # asyncpg asks for TLS on the new TCP connection, then hands it to
+        # start_tls. With ssl="require" any certificate will do; a context
+        # verifies it against the test CA and the address 127.0.0.1.
+        sent = blob(3 * 1024 * 1024 + 1)
+
+        async def main():
+            tcp = dict(postgres, host="127.0.0.1")
+            conn = await asyncpg.connect(**tcp, ssl=certs.client_context() if verified else "require")
+            try:
+                assert await conn.fetchval("select ssl from pg_stat_ssl where pid = pg_backend_pid()") is True
+                check_bytes(await conn.fetchval("select $1::bytea", sent), sent, "bytea over TLS")
+                rows = await conn.fetch("select i, md5(i::text) from generate_series(1, 100000) as i")
+                assert len(rows) == 100_000 and rows[-1][0] == 100_000
+                # The cancel request goes over a TLS connection of its own.
+                with pytest.raises(TimeoutError):
+                    await conn.fetchval("select pg_sleep(60)", timeout=0.2)
+                assert await conn.fetchval("select $1::text", "after") == "after"
+            finally:
+                await conn.close()
+
+        run(main)
+
+    def test_a_server_it_cannot_verify_is_refused(self, run, postgres):
+        # Refused, not retried without TLS.
+        async def main():
+            with pytest.raises(ssl.SSLCertVerificationError):
+                await asyncpg.connect(**dict(postgres, host="127.0.0.1"), ssl=certs.client_context(trust_ca=False))
 
         run(main)

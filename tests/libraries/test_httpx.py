@@ -1,4 +1,8 @@
-"""httpx's AsyncClient (over anyio's asyncio backend) against aiohttp.web, both on the loop under test."""
+"""httpx's AsyncClient (over anyio's asyncio backend) against aiohttp.web, both on the loop under test.
+
+Over TLS, the client's side is anyio's own (ssl.MemoryBIO over the loop's
+plain transport); the server's is the loop's (create_server with ssl=).
+"""
 
 import pytest
 
@@ -11,6 +15,7 @@ import asyncio  # noqa: E402
 
 import httpx  # noqa: E402
 
+import certs  # noqa: E402
 import httpx_checks  # noqa: E402
 import web_app  # noqa: E402
 from payloads import SIZES, body, check_bytes  # noqa: E402
@@ -18,9 +23,13 @@ from web_app import chunk  # noqa: E402
 
 
 class TestRequests:
-    def test_get_and_post_bodies_byte_for_byte(self, run):
+    @certs.over_tls
+    def test_get_and_post_bodies_byte_for_byte(self, run, tls):
         async def main():
-            async with web_app.serve(web_app.make_app()) as url, httpx.AsyncClient(base_url=url) as client:
+            async with (
+                web_app.serve(web_app.make_app(), tls) as url,
+                httpx.AsyncClient(base_url=url, verify=certs.verify(tls)) as client,
+            ):
                 response = await client.get("/hello")
                 assert (response.status_code, response.text) == (200, "hello, world")
                 for size in SIZES:

@@ -28,6 +28,7 @@ import uvicorn  # noqa: E402
 from aiohttp import WSMsgType  # noqa: E402
 
 import asgi_app  # noqa: E402
+import certs  # noqa: E402
 import httpx_checks  # noqa: E402
 import payloads  # noqa: E402
 from payloads import body, check_bytes  # noqa: E402
@@ -51,12 +52,14 @@ class _Server(uvicorn.Server):
 
 
 @contextlib.asynccontextmanager
-async def serve(app):
+async def serve(app, tls: bool = False):
     """Serves `app` with uvicorn on 127.0.0.1 at a port of the kernel's choosing; yields its base URL.
 
     Server.serve() runs on the current loop: Config's `loop` matters only to
-    Server.run(), which makes a loop of its own.
+    Server.run(), which makes a loop of its own. With `tls`, uvicorn serves
+    over TLS with the test certificate, and the URL is https://.
     """
+    tls_files = {"ssl_certfile": certs.server_file(), "ssl_keyfile": certs.server_file()} if tls else {}
     config = uvicorn.Config(
         app,
         host="127.0.0.1",
@@ -66,6 +69,7 @@ async def serve(app):
         log_level="warning",
         access_log=False,
         timeout_graceful_shutdown=5,
+        **tls_files,
     )
     server = _Server(config)
     serving = asyncio.create_task(server.serve())
@@ -78,7 +82,7 @@ async def serve(app):
     assert app.state.started, "the application's lifespan did not start"
     host, port = server.servers[0].sockets[0].getsockname()[:2]
     try:
-        yield f"http://{host}:{port}"
+        yield f"{'https' if tls else 'http'}://{host}:{port}"
     finally:
         server.should_exit = True
         await serving
@@ -98,9 +102,13 @@ class TestRequests:
 
         run(main)
 
-    def test_post_bodies_come_back_byte_for_byte(self, run):
+    @certs.over_tls
+    def test_post_bodies_come_back_byte_for_byte(self, run, tls):
         async def main():
-            async with serve(asgi_app.make_app()) as url, httpx.AsyncClient(base_url=url) as client:
+            async with (
+                serve(asgi_app.make_app(), tls) as url,
+                httpx.AsyncClient(base_url=url, verify=certs.verify(tls)) as client,
+            ):
                 for size in SIZES:
                     sent = body(size)
                     response = await client.post("/echo", content=sent)
@@ -167,14 +175,18 @@ class TestStreaming:
 
         run(main)
 
-    def test_large_download_read_in_small_pieces_is_intact(self, run):
+    @certs.over_tls
+    def test_large_download_read_in_small_pieces_is_intact(self, run, tls):
         # 4 MiB read 1000 bytes at a time: the server's writes outrun the
         # client, so uvicorn pauses and resumes writing many times.
         chunks, size = 256, 16384
         want = b"".join(chunk(i, size) for i in range(chunks))
 
         async def main():
-            async with serve(asgi_app.make_app()) as url, httpx.AsyncClient(base_url=url) as client:
+            async with (
+                serve(asgi_app.make_app(), tls) as url,
+                httpx.AsyncClient(base_url=url, verify=certs.verify(tls)) as client,
+            ):
                 async with client.stream("GET", "/stream", params={"chunks": chunks, "size": size}) as response:
                     assert response.status_code == 200
                     assert response.headers["transfer-encoding"] == "chunked"
@@ -207,7 +219,8 @@ class TestStreaming:
 
 
 class TestWebSocket:
-    def test_echo_of_text_and_binary_messages_then_a_clean_close(self, run):
+    @certs.over_tls
+    def test_echo_of_text_and_binary_messages_then_a_clean_close(self, run, tls):
         messages = ["hello", "ünïcödé ✓", "", bytes(range(256)), body(300 * 1024), b""]
         burst = [f"text {i}" if i % 2 else body(i * 100, seed=i) for i in range(20)]
 
@@ -224,8 +237,8 @@ class TestWebSocket:
 
         async def main():
             app = asgi_app.make_app()
-            async with serve(app) as url, aiohttp.ClientSession() as session:
-                async with session.ws_connect(f"{url}/ws") as ws:
+            async with serve(app, tls) as url, aiohttp.ClientSession() as session:
+                async with session.ws_connect(f"{url}/ws", ssl=certs.verify(tls)) as ws:
                     for sent in messages:
                         await send(ws, sent)
                         await check_reply(ws, sent)

@@ -29,6 +29,8 @@ import contextlib
 
 from aiohttp import WSMsgType, web
 
+import certs
+
 PROCEED = web.AppKey("proceed", asyncio.Queue)
 HANGUPS = web.AppKey("hangups", asyncio.Queue)
 WS_CLOSED = web.AppKey("ws_closed", asyncio.Queue)
@@ -138,16 +140,18 @@ def make_app() -> web.Application:
 
 
 @contextlib.asynccontextmanager
-async def serve(app: web.Application):
-    """Serves `app` on 127.0.0.1 at a port of the kernel's choosing; yields its base URL."""
+async def serve(app: web.Application, tls: bool = False):
+    """Serves `app` on 127.0.0.1 at a port of the kernel's choosing; yields its base URL.
+
+    With `tls`, over TLS with the test certificate (see certs): the URL is then https://."""
     # handler_cancellation: a handler is cancelled when its client hangs up,
     # which is how /never learns of it.
     runner = web.AppRunner(app, access_log=None, shutdown_timeout=5, handler_cancellation=True)
     await runner.setup()
     try:
-        site = web.TCPSite(runner, "127.0.0.1", 0)
+        site = web.TCPSite(runner, "127.0.0.1", 0, ssl_context=certs.server_context() if tls else None)
         await site.start()
         host, port = runner.addresses[0][:2]
-        yield f"http://{host}:{port}"
+        yield f"{'https' if tls else 'http'}://{host}:{port}"
     finally:
         await runner.cleanup()

@@ -36,6 +36,9 @@ struct SslTarget {
   PyRef object;
   PyRef incoming;
   bool direct = false;
+  // The last read returned less than it asked for. A read returns the
+  // plaintext of one record at most, so the SSL object then holds none.
+  bool drained = false;
 };
 
 bool get_target(const Tls& tls, PyObject* self, SslTarget& target) {
@@ -52,23 +55,22 @@ bool get_target(const Tls& tls, PyObject* self, SslTarget& target) {
   return true;
 }
 
-// How many bytes a read may find: what the incoming BIO holds plus the
-// plaintext the SSL object has decrypted and not handed out. Zero means a
-// read would raise SSLWantReadError: the SSL object takes records from the
-// BIO only as it reads them, so no complete one waits anywhere else.
-// Negative with the error set on failure.
+// At least how many bytes a read may find, when some: what the incoming BIO
+// holds, or else the plaintext the SSL object has decrypted and not handed
+// out (which pending() tells, releasing the interpreter lock to ask). Zero
+// means a read would raise SSLWantReadError: the SSL object takes records
+// from the BIO only as it reads them, so no complete one waits anywhere
+// else. Negative with the error set on failure.
 Py_ssize_t readable(const Tls& tls, const SslTarget& target) {
   const Py_ssize_t incoming = size_attribute(target.incoming.get(), tls.pending);
-  if (incoming < 0) return -1;
+  if (incoming != 0 || target.drained) return incoming;
   PyRef decrypted = call_method(target.object.get(), tls.pending);
-  if (!decrypted) return -1;
-  const Py_ssize_t held = PyNumber_AsSsize_t(decrypted.get(), PyExc_OverflowError);
-  return held < 0 ? -1 : incoming + held;
+  return decrypted ? PyNumber_AsSsize_t(decrypted.get(), PyExc_OverflowError) : -1;
 }
 
 // One read of at most `size` bytes, into `into` if given: the result, or a
 // null PyRef with `again` set (the read would block) or the error set.
-PyRef read_some(const Tls& tls, const SslTarget& target, Py_ssize_t size, PyObject* into,
+PyRef read_some(const Tls& tls, SslTarget& target, Py_ssize_t size, PyObject* into,
                 bool& again) {
   again = false;
   if (target.direct && size > 0) {
@@ -84,10 +86,16 @@ PyRef read_some(const Tls& tls, const SslTarget& target, Py_ssize_t size, PyObje
   if (!length) return {};
   PyRef result = into ? call_method(target.object.get(), tls.read, length.get(), into)
                       : call_method(target.object.get(), tls.read, length.get());
-  if (!result && ssl_would_block(tls)) {
-    PyErr_Clear();
-    again = true;
+  if (!result) {
+    if (ssl_would_block(tls)) {
+      PyErr_Clear();
+      again = true;
+    }
+    return result;
   }
+  const Py_ssize_t got = into ? PyLong_AsSsize_t(result.get()) : PyObject_Length(result.get());
+  if (got == -1 && PyErr_Occurred()) return {};
+  target.drained = got < size;
   return result;
 }
 
@@ -99,7 +107,7 @@ int close_notified(const Tls& tls, PyObject* self) {
 
 // asyncio's _do_read__copied: all the plaintext there is, in one
 // data_received().
-int read_copied(const ModuleState& state, PyObject* self, const SslTarget& target) {
+int read_copied(const ModuleState& state, PyObject* self, SslTarget& target) {
   const Tls& tls = state.tls;
   const Py_ssize_t max_size = size_attribute(self, state.names.max_size);
   if (max_size < 0) return -1;
@@ -146,7 +154,7 @@ int read_copied(const ModuleState& state, PyObject* self, const SslTarget& targe
 // asyncio's _do_read__buffered: the plaintext into the application's
 // buffer, as far as it goes. The rest of the buffer is read into through a
 // view of it (asyncio slices the buffer, which copies a bytearray).
-int read_buffered(const ModuleState& state, PyObject* self, const SslTarget& target) {
+int read_buffered(const ModuleState& state, PyObject* self, SslTarget& target) {
   const Tls& tls = state.tls;
   PyRef hint = attribute(target.incoming.get(), tls.pending);
   PyRef get_buffer = hint ? attribute(self, tls.app_get_buffer) : PyRef();

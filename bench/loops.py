@@ -46,7 +46,7 @@ def _forget(loop: Any) -> None:
 
 
 def _no_loop() -> Any:
-    raise TypeError(f"{FLOOR} is a C server, not a loop")
+    raise TypeError(f"{' and '.join(FLOORS)} are C servers, not loops")
 
 
 def module_identity(module: Any) -> dict[str, Any] | None:
@@ -108,7 +108,7 @@ def available() -> tuple[list[LoopKind], dict[str, str]]:
                 server_env={"VELKORIO_BUSY_POLL": str(BUSY_POLL_US)}))
         else:
             missing[BUSY_POLL_VARIANT] = "this build of velkorio has no busy_poll setting"
-    kinds.append(LoopKind(FLOOR, _no_loop, _forget, floor=True))
+    kinds += [LoopKind(name, _no_loop, _forget, floor=True) for name in FLOORS]
     return kinds, missing
 
 
@@ -126,3 +126,11 @@ VARIANT_SUBJECTS = (BUSY_POLL_VARIANT,)
 # echo-protocol rows run beside the loops: what serving costs without them.
 FLOOR = "c-epoll"
 FLOOR_ABOUT = "a C echo server on epoll, one thread, no event loop library"
+# Its TLS counterpart on OpenSSL (bench/servers/tls_echo_server.c), beside
+# the loops in the tls-echo-protocol rows.
+TLS_FLOOR = "c-epoll-tls"
+TLS_FLOOR_ABOUT = "a C TLS echo server on OpenSSL and epoll, one thread, no event loop library"
+# Each floor: its table's title, what it is, and its source.
+FLOORS = {FLOOR: ("a C epoll echo server", FLOOR_ABOUT, "bench/servers/echo_server.c"),
+          TLS_FLOOR: ("a C epoll TLS echo server", TLS_FLOOR_ABOUT,
+                      "bench/servers/tls_echo_server.c")}

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import functools
 import json
 import os
 import platform
@@ -13,8 +14,8 @@ from typing import Any
 
 from .harness import LoopResult, Workload, summary
 from .interpreters import COUNTS as INTERPRETER_COUNTS, LEFT_OUT as NOT_IN_INTERPRETERS
-from .loops import (BASELINES, BUSY_POLL_US, BUSY_POLL_VARIANT, FLOOR, FLOOR_ABOUT, SUBJECTS,
-                    VARIANT_SUBJECTS)
+from .loops import (BASELINES, BUSY_POLL_US, BUSY_POLL_VARIANT, FLOOR, FLOOR_ABOUT, FLOORS,
+                    SUBJECTS, TLS_FLOOR, TLS_FLOOR_ABOUT, VARIANT_SUBJECTS)
 
 Results = dict[str, dict[str, LoopResult]]  # workload name -> loop name -> result
 
@@ -104,11 +105,12 @@ def table(workloads: list[Workload], results: Results, loop_names: list[str],
     server_rows = [w for w in plain if w.group == "servers" and not w.light_load]
     server_interpreter_rows = [w for w in workloads if w.interpreters and w.group == "servers"]
     light_rows = [w for w in plain if w.group == "servers" and w.light_load]
-    floor_rows = [w for w in server_rows if FLOOR in results.get(w.name, {})]
-    # The floor is no loop: it has a table of its own, and no column elsewhere.
-    loop_names = [n for n in loop_names if n != FLOOR]
+    # A floor is no loop: each has a table of its own, and no column elsewhere.
+    floor_tables = [([w for w in server_rows if floor in results.get(w.name, {})],
+                     functools.partial(_floor_table, floor=floor)) for floor in FLOORS]
+    loop_names = [n for n in loop_names if n not in FLOORS]
     for rows, draw in ((loop_rows, _loop_table), (loop_interpreter_rows, _interpreters_table),
-                       (server_rows, _server_table), (floor_rows, _floor_table),
+                       (server_rows, _server_table), *floor_tables,
                        (server_interpreter_rows, _interpreters_table),
                        (light_rows, _light_table)):
         if rows:
@@ -246,12 +248,13 @@ def _faults_table(workloads: list[Workload], results: Results, shown: list[str])
 
 
 def _floor_table(workloads: list[Workload], results: Results, loop_names: list[str],
-                 repeats: int) -> list[str]:
-    """The rows that ran the C echo server: its figures, and each subject's
-    over them."""
-    pairs = [(s, FLOOR) for s in SUBJECTS if any(s in results.get(w.name, {}) for w in workloads)]
-    lines = _rate_rows(workloads, results, "floor: a C epoll echo server", [FLOOR], pairs)
-    lines.append(f"{FLOOR}: {FLOOR_ABOUT} (bench/servers/echo_server.c),")
+                 repeats: int, floor: str) -> list[str]:
+    """The rows that ran the C echo server `floor`: its figures, and each
+    subject's over them."""
+    pairs = [(s, floor) for s in SUBJECTS if any(s in results.get(w.name, {}) for w in workloads)]
+    title, about, source = FLOORS[floor]
+    lines = _rate_rows(workloads, results, f"floor: {title}", [floor], pairs)
+    lines.append(f"{floor}: {about} ({source}),")
     lines.append("under the same client, its repetitions interleaved with the loops'. ratios: "
                  "velkorio's median over")
     lines.append("the floor's; cpu/req: velkorio's server's CPU time per request in multiples "
@@ -450,8 +453,10 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
         "baselines": list(BASELINES),
         # The loops that run as another with a setting of their own.
         "variants": {BUSY_POLL_VARIANT: {"of": "velkorio", "busy_poll_us": BUSY_POLL_US}},
-        # Not a loop: the server that the echo-protocol rows run as their floor.
+        # Not loops: the servers that the echo-protocol and tls-echo-protocol
+        # rows run as their floors.
         "floor": {"name": FLOOR, "description": FLOOR_ABOUT},
+        "tls_floor": {"name": TLS_FLOOR, "description": TLS_FLOOR_ABOUT},
         "workloads": {},
     }
     for w in workloads:
@@ -491,12 +496,12 @@ def record(workloads: list[Workload], results: Results, *, quick: bool, repeats:
                     *(f"per_second_{n}" for n in INTERPRETER_COUNTS), "scaling")}
                 for s in subjects for b in BASELINES}
             entry["left_out"] = dict(NOT_IN_INTERPRETERS)
-        if FLOOR in per_loop:
+        for floor in (f for f in FLOORS if f in per_loop):
             # velkorio's (and any subject's) requests/s and CPU per request
             # over the C echo server's.
-            entry["floor_ratios"] = {f"{s}/{FLOOR}": ratio(w, per_loop, s, FLOOR)
+            entry["floor_ratios"] = {f"{s}/{floor}": ratio(w, per_loop, s, floor)
                                      for s in subjects}
-            entry["floor_cpu_ratios"] = {f"{s}/{FLOOR}": cpu_ratio(w, per_loop, s, FLOOR)
+            entry["floor_cpu_ratios"] = {f"{s}/{floor}": cpu_ratio(w, per_loop, s, floor)
                                          for s in subjects}
         if w.light_load and w.metric == "rate":
             entry["p99_ratios"] = {f"{s}/{b}": figure_ratio(w, per_loop, s, b, "p99_us")

@@ -342,6 +342,16 @@ HTTP_SERVERS = {
               "header line, the blank line, the body in four pieces",
     "aiohttp": "an aiohttp.web application with one route",
 }
+# The TLS rows: these servers given ssl= (aiohttp its ssl_context), with
+# CPython's test certificate, under the TLS echo client or wrk over https.
+# tls-echo-protocol runs its C floor beside it, as echo-protocol does.
+TLS_ECHO_SERVERS = ("protocol", "streams")
+TLS_FLOORED_LOOPS = (*SERVING_LOOPS, loops.TLS_FLOOR)
+TLS_HTTP_SERVERS = {
+    "protocol": HTTP_SERVERS["protocol"],
+    "protocol-100k": "as http-protocol, with a 100 KiB body",
+    "aiohttp": HTTP_SERVERS["aiohttp"],
+}
 
 
 def record_load(t: Trial, load: servers.Load, server: servers.Server) -> None:
@@ -358,9 +368,9 @@ def record_load(t: Trial, load: servers.Load, server: servers.Server) -> None:
                     extra=extra))
 
 
-def echo_server(kind: str, size: int, warm: bool = True):
+def echo_server(kind: str, size: int, warm: bool = True, tls: bool = False):
     def body(t: Trial) -> None:
-        with servers.Server(f"echo-{kind}", t.kind.name) as server:
+        with servers.Server(f"echo-{kind}", t.kind.name, tls=tls) as server:
             # An untimed round first. A fresh asyncio server is several times
             # slower per request until its first connections close: each
             # read allocates a 256 KiB buffer, which glibc's malloc maps and
@@ -383,9 +393,9 @@ def udp_echo_server(size: int):
     return body
 
 
-def http_server(kind: str):
+def http_server(kind: str, tls: bool = False):
     def body(t: Trial) -> None:
-        with servers.Server(f"http-{kind}", t.kind.name) as server:
+        with servers.Server(f"http-{kind}", t.kind.name, tls=tls) as server:
             servers.check_http(server)
             load = servers.wrk_load(server, t.count)  # the count is wrk's seconds
         record_load(t, load, server)
@@ -491,6 +501,19 @@ SERVER_WORKLOADS: list[Workload] = [
                "(count: wrk's seconds)", http_server(kind), 3, 1, metric="rate", unit="req/s",
                fresh_loop=False, only=SERVING_LOOPS, warm_up=False, group="servers")
       for kind, what in HTTP_SERVERS.items()),
+    *(Workload(f"tls-echo-{kind}-{label}",
+               f"{label[:-1]} KiB echoes over {servers.CONNECTIONS} TLS connections from the C "
+               f"client on OpenSSL; server: {ECHO_SERVERS[kind]}, with ssl= (at most "
+               f"{ECHO_SECONDS:g} s)", echo_server(kind, size, tls=True), count, quick,
+               metric="rate", unit="req/s", fresh_loop=False,
+               only=TLS_FLOORED_LOOPS if kind == "protocol" else SERVING_LOOPS, warm_up=False,
+               group="servers")
+      for kind in TLS_ECHO_SERVERS for label, (size, count, quick) in ECHO_SIZES.items()),
+    *(Workload(f"tls-http-{kind}", f"wrk -t 1 -c {servers.CONNECTIONS} on GET / over https; "
+               f"server: {what}, with TLS (count: wrk's seconds)", http_server(kind, tls=True),
+               3, 1, metric="rate", unit="req/s", fresh_loop=False, only=SERVING_LOOPS,
+               warm_up=False, group="servers")
+      for kind, what in TLS_HTTP_SERVERS.items()),
     *(Workload(f"echo-protocol-{label}",
                f"{size // 1024} KiB echoes over {connections} "
                f"connection{'s' * (connections > 1)}, with their latency; server: "

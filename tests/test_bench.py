@@ -9,6 +9,7 @@ import contextlib
 import json
 import re
 import socket
+import ssl
 import threading
 import time
 
@@ -93,9 +94,32 @@ class TestMemoryInAFreshProcess:
 
 
 SERVING = ["asyncio", "velkorio"]
-# Each echo server on each loop, and the C one that is their floor.
-ECHO_CASES = [*((kind, loop_name) for kind in ("echo-protocol", "echo-streams", "echo-sock")
-                for loop_name in SERVING), ("echo-protocol", loops.FLOOR)]
+# The TLS servers run on uvloop too: its TLS is its own, not asyncio's.
+TLS_SERVING = [*SERVING, "uvloop"]
+
+
+def _cases(kinds, loop_names, tls=False):
+    return [pytest.param(kind, loop_name, tls, id=f"{kind}-{loop_name}{'-tls' * tls}")
+            for kind in kinds for loop_name in loop_names]
+
+
+# Each echo server on each loop, and the C one that is their floor; then
+# those that serve TLS, over TLS, and the C TLS floor.
+ECHO_CASES = [*_cases(("echo-protocol", "echo-streams", "echo-sock"), SERVING),
+              *_cases(("echo-protocol",), (loops.FLOOR,)),
+              *_cases(("echo-protocol", "echo-streams"), TLS_SERVING, tls=True),
+              *_cases(("echo-protocol",), (loops.TLS_FLOOR,), tls=True)]
+HTTP_CASES = [*_cases(("http-protocol", "http-split2", "http-split8", "http-aiohttp"), SERVING),
+              *_cases(("http-protocol", "http-protocol-100k", "http-aiohttp"), TLS_SERVING,
+                      tls=True)]
+
+
+def _client_context() -> ssl.SSLContext:
+    """A client's TLS settings that trust the bench's certificate; it names
+    localhost, and the tests connect to 127.0.0.1."""
+    context = ssl.create_default_context(cafile=servers.CERT)
+    context.check_hostname = False
+    return context
 
 
 class TestServers:
@@ -105,35 +129,43 @@ class TestServers:
         # process, or one under sanitizers, may stall past the bench's 50 ms.
         monkeypatch.setattr(servers, "UDP_RESEND_MS", 2000.0)
 
-    @pytest.mark.parametrize("kind,loop_name", ECHO_CASES)
-    def test_echo_server_returns_every_byte(self, kind, loop_name):
-        with servers.Server(kind, loop_name, lifetime=60) as server:
+    @pytest.mark.parametrize("kind,loop_name,tls", ECHO_CASES)
+    def test_echo_server_returns_every_byte(self, kind, loop_name, tls):
+        with servers.Server(kind, loop_name, lifetime=60, tls=tls) as server:
             # 40 KiB messages: larger than one read, so each echo comes
             # back in pieces the client puts together and compares.
             load = servers.echo_load(server, 40 * 1024, 60, 10.0)
         assert load.requests == 60
         assert load.wall_ns > 0 and load.server_cpu_ns > 0
 
-    @pytest.mark.parametrize("loop_name", SERVING)
-    @pytest.mark.parametrize("kind", ["http-protocol", "http-split2", "http-split8",
-                                      "http-aiohttp"])
-    def test_http_server_answers(self, kind, loop_name):
-        with servers.Server(kind, loop_name, lifetime=60) as server:
+    @pytest.mark.parametrize("kind,loop_name,tls", HTTP_CASES)
+    def test_http_server_answers(self, kind, loop_name, tls):
+        with servers.Server(kind, loop_name, lifetime=60, tls=tls) as server:
             servers.check_http(server)
             if kind == "http-aiohttp":
                 return
             # Three pipelined GETs, the second cut across two sends: three
             # whole responses in order, byte for byte, however many writes
             # made each.
+            body = serve.BODIES.get(kind, serve.BODY)
+            expected = (serve.head(len(body)) + body) * 3
             request = b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"
             with socket.create_connection(("127.0.0.1", server.port), timeout=10) as conn:
+                if tls:
+                    conn = _client_context().wrap_socket(conn)
                 conn.sendall(request + request[:9])
                 conn.sendall(request[9:] + request)
-                conn.shutdown(socket.SHUT_WR)
+                if not tls:
+                    conn.shutdown(socket.SHUT_WR)
                 received = b""
-                while data := conn.recv(4096):
+                # Plain, to the server's close; over TLS, as much as expected
+                # (our close_notify would have the answers after it dropped),
+                # then the close_notify each way.
+                while (not tls or len(received) < len(expected)) and (data := conn.recv(65536)):
                     received += data
-        assert received == serve.RESPONSE * 3
+                if tls:
+                    conn.unwrap()
+        assert received == expected
 
     @pytest.mark.parametrize("loop_name", SERVING)
     def test_the_loop_turns_nagle_off_on_the_connections_it_accepts(self, loop_name):
@@ -205,45 +237,46 @@ class TestServers:
             assert sample.value <= 1000 * count / (count - 1) + 1e-6
 
     @pytest.mark.parametrize("rate", [None, 200], ids=["back-to-back", "paced"])
-    @pytest.mark.parametrize("fault,message", [
-        (lambda data: data[:-1] + bytes([data[-1] ^ 1]), "differs at byte"),
-        (lambda data: data + data[:1], "after the last echo|differs at byte"),
-        (lambda data: b"", "closed the connection"),
-    ], ids=["flipped-bit", "extra-byte", "early-close"])
-    def test_client_refuses_a_wrong_echo(self, fault, message, rate):
+    @pytest.mark.parametrize("tls,fault,message", [
+        *(pytest.param(tls, fault, message, id=f"{name}-{'tls' if tls else 'plain'}")
+          for tls in (False, True) for name, fault, message in (
+              ("flipped-bit", lambda data: data[:-1] + bytes([data[-1] ^ 1]), "differs at byte"),
+              ("extra-byte", lambda data: data + data[:1], "after the last echo|differs at byte"),
+              ("early-close", lambda data: b"", "closed the connection"))),
+        # Every echo right, but the end cut short: no close_notify.
+        pytest.param(True, None, "without a TLS close_notify", id="no-close-notify-tls"),
+    ])
+    def test_client_refuses_a_wrong_echo(self, tls, fault, message, rate):
         # A server that echoes its first message faithfully and then
-        # corrupts one reply in the given way.
+        # corrupts one reply in the given way; over TLS, it ends with its
+        # close_notify, unless it has no fault to make but that.
         listener = socket.create_server(("127.0.0.1", 0))
+        context = serve.tls_context(str(servers.CERT))
 
-        def serve():
-            conn, _ = listener.accept()
+        def serve_one():
+            raw, _ = listener.accept()
             # The client resets the connection once it sees the fault.
-            with conn, contextlib.suppress(OSError):
-                replies = 0
-                while data := conn.recv(4096):
-                    replies += 1
-                    reply = fault(data) if replies == 2 else data
-                    if not reply:
-                        return
-                    conn.sendall(reply)
+            with raw, contextlib.suppress(OSError):
+                conn = context.wrap_socket(raw, server_side=True) if tls else raw
+                with conn:
+                    replies = 0
+                    while data := conn.recv(4096):
+                        replies += 1
+                        reply = fault(data) if fault and replies == 2 else data
+                        if not reply:
+                            return
+                        conn.sendall(reply)
+                    if tls and fault:
+                        conn.unwrap()
 
-        thread = threading.Thread(target=serve, daemon=True)
+        thread = threading.Thread(target=serve_one, daemon=True)
         thread.start()
-
-        class Fake:
-            port = listener.getsockname()[1]
-
-            @staticmethod
-            def cpu_ns():
-                return 0
-
-            @staticmethod
-            def page_faults():
-                return None
-
+        fake = type("Fake", (), {"port": listener.getsockname()[1], "tls": tls,
+                                 "cpu_ns": staticmethod(int),
+                                 "page_faults": staticmethod(lambda: None)})
         try:
             with pytest.raises(servers.ServerError, match=message):
-                servers.echo_load(Fake, 100, 5, 5.0, connections=1, rate=rate)
+                servers.echo_load(fake, 100, 5, 5.0, connections=1, rate=rate)
         finally:
             listener.close()
             thread.join(5)
@@ -449,27 +482,32 @@ class TestServerReport:
         assert entry["loops"]["velkorio"]["cpu_median"] == pytest.approx(30_000)
         assert entry["loops"]["asyncio"]["faults_per_request"] == 1.25
 
-    def test_the_floor_has_a_table_of_its_own(self):
-        echo = BY_NAME["echo-protocol-1k"]
+    @pytest.mark.parametrize("name,floor,key", [
+        ("echo-protocol-1k", loops.FLOOR, "floor"),
+        ("tls-echo-protocol-1k", loops.TLS_FLOOR, "tls_floor"),
+    ])
+    def test_the_floor_has_a_table_of_its_own(self, name, floor, key):
+        echo = BY_NAME[name]
         results = {echo.name: {"asyncio": _rate("asyncio", 20_000, 40.0),
                                "velkorio": _rate("velkorio", 30_000, 30.0),
-                               loops.FLOOR: _rate(loops.FLOOR, 60_000, 10.0)}}
-        lines = table([echo], results, [*ALL_LOOPS, loops.FLOOR], repeats=1).splitlines()
-        # No column among the loops'.
-        assert loops.FLOOR not in lines[0]
-        floor = lines.index(next(l for l in lines if l.startswith("floor:")))
-        assert lines[floor].split()[-2:] == [loops.FLOOR, f"velkorio/{loops.FLOOR}"]
+                               floor: _rate(floor, 60_000, 10.0)}}
+        lines = table([echo], results, [*ALL_LOOPS, *loops.FLOORS], repeats=1).splitlines()
+        # No column among the loops', and no table for the floor that did not run.
+        assert floor not in lines[0]
+        (floor_head,) = (i for i, line in enumerate(lines) if line.startswith("floor:"))
+        assert lines[floor_head].split()[-2:] == [floor, f"velkorio/{floor}"]
         # req/s, best and cpu us of the floor, then velkorio's req/s and cpu/req over it.
-        assert lines[floor + 3].split() == [echo.name, "60,000", "60,000", "10.0",
-                                            "0.50x", "3.00x"]
+        assert lines[floor_head + 3].split() == [echo.name, "60,000", "60,000", "10.0",
+                                                 "0.50x", "3.00x"]
 
         data = record([echo], results, quick=True, repeats=1, timeout=1.0, missing={})
         json.dumps(data)
         entry = data["workloads"][echo.name]
-        assert data["floor"]["name"] == loops.FLOOR
-        assert entry["loops"][loops.FLOOR]["cpu_median"] == pytest.approx(10_000)
-        assert entry["floor_cpu_ratios"][f"velkorio/{loops.FLOOR}"] == pytest.approx(3.0)
-        assert entry["floor_ratios"][f"velkorio/{loops.FLOOR}"] == pytest.approx(0.5)
+        assert data[key]["name"] == floor
+        assert entry["loops"][floor]["cpu_median"] == pytest.approx(10_000)
+        assert entry["floor_cpu_ratios"] == {f"velkorio/{floor}": pytest.approx(3.0),
+                                             f"velkor/{floor}": None}
+        assert entry["floor_ratios"][f"velkorio/{floor}"] == pytest.approx(0.5)
         assert entry["ratios"] == {"velkor/asyncio": None, "velkor/uvloop": None,
                                    "velkorio/asyncio": pytest.approx(1.5),
                                    "velkorio/uvloop": None}

@@ -22,6 +22,14 @@
  * connection ends with a clean close (our shutdown, the server's close), so
  * any byte the server sends beyond the last echo is caught too.
  *
+ * Built with -DECHO_TLS (and -lssl -lcrypto) it is tls_echo_client, which
+ * speaks TLS on each connection and takes -C CAFILE, required: the server's
+ * certificate must verify against CAFILE and name localhost. Each
+ * connection's handshake is done before the clock starts, as its connect is;
+ * its close is our close_notify then our shutdown, and the server's
+ * close_notify must come back: an end of file without it is an error, as it
+ * is the one sign of a TLS stream cut short.
+ *
  * The run ends after LIMIT seconds (SECONDS + 30 by default) whatever
  * happens; connections still busy then count as errors. It prints one line,
  *
@@ -54,6 +62,14 @@
 
 #include "client_common.h"
 
+#ifdef ECHO_TLS
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#define NAME "tls_echo_client"
+#else
+#define NAME "echo_client"
+#endif
+
 /* WAITING: between requests, until the connection's next scheduled start. */
 enum state { BUSY, WAITING, CLOSING, DONE, FAILED };
 
@@ -64,6 +80,9 @@ struct conn {
     uint64_t request;   /* this connection's number for the request in flight */
     size_t sent, received;
     unsigned char *message;
+#ifdef ECHO_TLS
+    SSL *ssl;
+#endif
     uint64_t begun;     /* when the request's first byte went out, 0 before */
     uint64_t next_at;   /* with a rate: when the next request may start */
 };
@@ -86,10 +105,95 @@ static void fill(unsigned char *out, size_t n, int index, uint64_t request) {
     }
 }
 
-static void fail(struct conn *c, const char *what) {
-    fprintf(stderr, "echo_client: connection %d, request %llu (%zu of %zu bytes sent, %zu back): %s\n",
-            c->index, (unsigned long long)c->request, c->sent, size, c->received, what);
+/* A read's or a write's outcome beside the bytes it moved: the peer's clean
+ * end (its shutdown, or with TLS its close_notify), no bytes for now, or an
+ * error that io_failure describes. */
+enum { IO_END = 0, IO_AGAIN = -1, IO_FAILED = -2 };
+static const char *io_failure;
+
+#ifdef ECHO_TLS
+static SSL_CTX *context;
+static char tls_error[160];
+
+/* What an SSL_read or SSL_write that returned `ret` <= 0 came to (errno
+ * was 0 before the call). */
+static ssize_t tls_outcome(struct conn *c, int ret) {
+    int error = SSL_get_error(c->ssl, ret);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return IO_AGAIN;
+    if (error == SSL_ERROR_ZERO_RETURN) return IO_END;
+    unsigned long queued = ERR_peek_error();
+    if ((error == SSL_ERROR_SSL &&
+         ERR_GET_REASON(queued) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
+        (error == SSL_ERROR_SYSCALL && queued == 0 && errno == 0))
+        io_failure = "the server closed the connection without a TLS close_notify";
+    else if (error == SSL_ERROR_SYSCALL && errno != 0)
+        io_failure = strerror(errno);
+    else {
+        ERR_error_string_n(queued, tls_error, sizeof tls_error);
+        io_failure = tls_error;
+    }
+    ERR_clear_error();
+    return IO_FAILED;
+}
+
+static ssize_t io_send(struct conn *c, const unsigned char *data, size_t n) {
+    errno = 0;
+    int ret = SSL_write(c->ssl, data, (int)(n < INT32_MAX ? n : INT32_MAX));
+    return ret > 0 ? ret : tls_outcome(c, ret);
+}
+
+static ssize_t io_recv(struct conn *c, unsigned char *data, size_t n) {
+    errno = 0;
+    int ret = SSL_read(c->ssl, data, (int)n);
+    return ret > 0 ? ret : tls_outcome(c, ret);
+}
+
+/* Our close_notify, then our shutdown; 0 if the close_notify could not go. */
+static int io_close_write(struct conn *c) {
+    if (SSL_shutdown(c->ssl) < 0) {
+        io_failure = "sending our close_notify failed";
+        ERR_clear_error();
+        return 0;
+    }
+    shutdown(c->fd, SHUT_WR);
+    return 1;
+}
+
+static void io_close(struct conn *c) {
+    SSL_free(c->ssl);
     close(c->fd);
+}
+#else
+static int would_block(void) { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+static ssize_t io_send(struct conn *c, const unsigned char *data, size_t n) {
+    ssize_t sent = send(c->fd, data, n, MSG_NOSIGNAL);
+    if (sent >= 0) return sent > 0 ? sent : IO_AGAIN;
+    if (would_block()) return IO_AGAIN;
+    io_failure = strerror(errno);
+    return IO_FAILED;
+}
+
+static ssize_t io_recv(struct conn *c, unsigned char *data, size_t n) {
+    ssize_t got = recv(c->fd, data, n, 0);
+    if (got >= 0) return got;
+    if (would_block()) return IO_AGAIN;
+    io_failure = strerror(errno);
+    return IO_FAILED;
+}
+
+static int io_close_write(struct conn *c) {
+    shutdown(c->fd, SHUT_WR);
+    return 1;
+}
+
+static void io_close(struct conn *c) { close(c->fd); }
+#endif
+
+static void fail(struct conn *c, const char *what) {
+    fprintf(stderr, NAME ": connection %d, request %llu (%zu of %zu bytes sent, %zu back): %s\n",
+            c->index, (unsigned long long)c->request, c->sent, size, c->received, what);
+    io_close(c);
     c->state = FAILED;
     errors++;
 }
@@ -99,7 +203,10 @@ static int no_more_requests(uint64_t at) {
 }
 
 static void begin_closing(struct conn *c) {
-    shutdown(c->fd, SHUT_WR);
+    if (!io_close_write(c)) {
+        fail(c, io_failure);
+        return;
+    }
     c->state = CLOSING;
 }
 
@@ -138,26 +245,24 @@ static void finish_request(struct conn *c) {
     next_request(c, t);
 }
 
-static int would_block(void) { return errno == EAGAIN || errno == EWOULDBLOCK; }
-
 /* Sends and reads until neither can go on (edge-triggered readiness). */
 static void pump(struct conn *c) {
     for (;;) {
         int progress = 0;
         if (c->state == BUSY && c->sent < size) {
             if (c->begun == 0) c->begun = now();
-            ssize_t n = send(c->fd, c->message + c->sent, size - c->sent, MSG_NOSIGNAL);
+            ssize_t n = io_send(c, c->message + c->sent, size - c->sent);
             if (n > 0) {
                 c->sent += n;
                 progress = 1;
-            } else if (n < 0 && !would_block()) {
-                fail(c, strerror(errno));
+            } else if (n == IO_FAILED) {
+                fail(c, io_failure);
                 return;
             }
         }
         if (c->state == BUSY) {
             size_t want = size - c->received;
-            ssize_t n = recv(c->fd, scratch, want < sizeof scratch ? want : sizeof scratch, 0);
+            ssize_t n = io_recv(c, scratch, want < sizeof scratch ? want : sizeof scratch);
             if (n > 0) {
                 if (memcmp(scratch, c->message + c->received, n) != 0) {
                     size_t at = 0;
@@ -170,21 +275,21 @@ static void pump(struct conn *c) {
                 c->received += n;
                 progress = 1;
                 if (c->received == size) finish_request(c);
-            } else if (n == 0) {
+            } else if (n == IO_END) {
                 fail(c, "the server closed the connection before the whole echo came back");
                 return;
-            } else if (!would_block()) {
-                fail(c, strerror(errno));
+            } else if (n == IO_FAILED) {
+                fail(c, io_failure);
                 return;
             }
         } else if (c->state == CLOSING || c->state == WAITING) {
-            ssize_t n = recv(c->fd, scratch, sizeof scratch, 0);
-            if (n == 0 && c->state == WAITING) {
+            ssize_t n = io_recv(c, scratch, sizeof scratch);
+            if (n == IO_END && c->state == WAITING) {
                 fail(c, "the server closed the connection between requests");
                 return;
             }
-            if (n == 0) {
-                close(c->fd);
+            if (n == IO_END) {
+                io_close(c);
                 c->state = DONE;
                 return;
             }
@@ -192,8 +297,8 @@ static void pump(struct conn *c) {
                 fail(c, "the server sent bytes after the last echo");
                 return;
             }
-            if (!would_block()) {
-                fail(c, strerror(errno));
+            if (n == IO_FAILED) {
+                fail(c, io_failure);
                 return;
             }
         }
@@ -201,32 +306,61 @@ static void pump(struct conn *c) {
     }
 }
 
-static int open_connection(const char *host, int port) {
+#ifdef ECHO_TLS
+/* The handshake on the connected, still blocking socket; 0 on failure. */
+static int handshake(struct conn *c) {
+    c->ssl = SSL_new(context);
+    if (c->ssl && SSL_set_fd(c->ssl, c->fd) && SSL_set_tlsext_host_name(c->ssl, "localhost") &&
+        SSL_set1_host(c->ssl, "localhost") && SSL_connect(c->ssl) == 1)
+        return 1;
+    fprintf(stderr, NAME ": TLS handshake: ");
+    ERR_print_errors_fp(stderr);
+    if (c->ssl) SSL_free(c->ssl);
+    return 0;
+}
+#endif
+
+/* Connects c->fd (with TLS, c->ssl too), then makes it non-blocking; 0 on failure. */
+static int open_connection(struct conn *c, const char *host, int port) {
     struct sockaddr_in addr = {.sin_family = AF_INET, .sin_port = htons(port)};
     if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
-        fprintf(stderr, "echo_client: not an IPv4 address: %s\n", host);
-        return -1;
+        fprintf(stderr, NAME ": not an IPv4 address: %s\n", host);
+        return 0;
     }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    int fd = c->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (connect(fd, (struct sockaddr *)&addr, sizeof addr) < 0) {
-        fprintf(stderr, "echo_client: connect to %s:%d: %s\n", host, port, strerror(errno));
+        fprintf(stderr, NAME ": connect to %s:%d: %s\n", host, port, strerror(errno));
         close(fd);
-        return -1;
+        return 0;
     }
+#ifdef ECHO_TLS
+    if (!handshake(c)) {
+        close(fd);
+        return 0;
+    }
+#endif
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        close(fd);
-        return -1;
+        io_close(c);
+        return 0;
     }
-    return fd;
+    return 1;
 }
 
+#ifdef ECHO_TLS
+#define TLS_USAGE " -C CAFILE"
+#define TLS_OPTION "C:"
+#else
+#define TLS_USAGE ""
+#define TLS_OPTION ""
+#endif
+
 static void usage(void) {
-    fprintf(stderr, "usage: echo_client -p PORT [-H HOST] [-c CONNECTIONS] [-s BYTES] "
-                    "[-d SECONDS] [-n REQUESTS] [-r RATE] [-t LIMIT]\n");
+    fprintf(stderr, "usage: " NAME " -p PORT [-H HOST] [-c CONNECTIONS] [-s BYTES] "
+                    "[-d SECONDS] [-n REQUESTS] [-r RATE] [-t LIMIT]" TLS_USAGE "\n");
     exit(2);
 }
 
@@ -244,9 +378,11 @@ int main(int argc, char **argv) {
     const char *host = "127.0.0.1";
     int port = 0, connections = 10;
     double limit = 0, rate = 0;
+    const char *cafile = NULL;
     int opt;
-    while ((opt = getopt(argc, argv, "H:p:c:s:d:n:r:t:")) != -1) {
+    while ((opt = getopt(argc, argv, "H:p:c:s:d:n:r:t:" TLS_OPTION)) != -1) {
         switch (opt) {
+        case 'C': cafile = optarg; break;
         case 'H': host = optarg; break;
         case 'p': port = atoi(optarg); break;
         case 'c': connections = atoi(optarg); break;
@@ -260,12 +396,29 @@ int main(int argc, char **argv) {
     }
     if (optind != argc || port <= 0 || port > 65535 || connections <= 0 || size == 0 ||
         size > (64u << 20) || duration < 0 || limit < 0 || rate < 0 || rate > 1e9 ||
-        (duration == 0 && max_requests == 0))
+        (duration == 0 && max_requests == 0) || (TLS_OPTION[0] && cafile == NULL))
         usage();
     if (limit == 0) limit = duration + 30;
     if (rate > 0) interval = (uint64_t)(1e9 / rate + 0.5);
     /* A last resort should the loop below ever fail to notice the limit. */
     alarm((unsigned)limit + 10);
+#ifdef ECHO_TLS
+    /* OpenSSL writes to the socket without MSG_NOSIGNAL: a server gone must
+     * fail the write, not end the client. */
+    signal(SIGPIPE, SIG_IGN);
+    context = SSL_CTX_new(TLS_client_method());
+    if (context == NULL || SSL_CTX_load_verify_locations(context, cafile, NULL) != 1) {
+        fprintf(stderr, NAME ": cannot verify with %s: ", cafile);
+        ERR_print_errors_fp(stderr);
+        return 1;
+    }
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, NULL);
+    /* A write may take some of the message and be called again from where
+     * it stopped, as a socket's send. */
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+#else
+    (void)cafile;
+#endif
 
     int ep = epoll_create1(EPOLL_CLOEXEC);
     struct conn *conns = calloc(connections, sizeof *conns);
@@ -273,7 +426,7 @@ int main(int argc, char **argv) {
     int timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     struct epoll_event timer_ev = {.events = EPOLLIN, .data.ptr = NULL};
     if (ep < 0 || !conns || timer < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, timer, &timer_ev) < 0) {
-        perror("echo_client");
+        perror(NAME);
         return 1;
     }
     /* Scheduled starts come at most 1 us late rather than the default 50 us. */
@@ -282,14 +435,13 @@ int main(int argc, char **argv) {
         struct conn *c = &conns[i];
         c->index = i;
         c->message = malloc(size);
-        c->fd = open_connection(host, port);
-        if (!c->message || c->fd < 0) {
+        if (!c->message || !open_connection(c, host, port)) {
             printf("requests=0 seconds=0 requests_per_second=0 errors=1\n");
             return 1;
         }
         struct epoll_event ev = {.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, .data.ptr = c};
         if (epoll_ctl(ep, EPOLL_CTL_ADD, c->fd, &ev) < 0) {
-            perror("echo_client: epoll_ctl");
+            perror(NAME ": epoll_ctl");
             return 1;
         }
     }
@@ -333,7 +485,7 @@ int main(int argc, char **argv) {
         }
         int n = epoll_wait(ep, events, 64, (int)((deadline - t) / 1000000) + 1);
         if (n < 0 && errno != EINTR) {
-            perror("echo_client: epoll_wait");
+            perror(NAME ": epoll_wait");
             return 1;
         }
         for (int i = 0; i < n; i++) {
@@ -349,7 +501,7 @@ int main(int argc, char **argv) {
 
     double seconds = (last_done - started) / 1e9;
     if (completed == 0 && errors == 0) {
-        fprintf(stderr, "echo_client: no request was done\n");
+        fprintf(stderr, NAME ": no request was done\n");
         errors = 1;
     }
     sort_latencies();

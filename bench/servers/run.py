@@ -14,8 +14,10 @@ import re
 import selectors
 import shutil
 import signal
+import ssl
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from dataclasses import dataclass
@@ -23,32 +25,42 @@ from pathlib import Path
 from typing import IO, Mapping
 
 from .. import loops
+from . import serve
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
+BUILT = ROOT / "build" / "bench"
 SERVE = HERE / "serve.py"
 CLIENT_SOURCE = HERE / "echo_client.c"
 CLIENT_COMMON = HERE / "client_common.h"
-CLIENT = ROOT / "build" / "bench" / "echo_client"
+SERVER_COMMON = HERE / "server_common.h"
 UDP_CLIENT_SOURCE = HERE / "udp_client.c"
-UDP_CLIENT = ROOT / "build" / "bench" / "udp_client"
 FLOOR_SOURCE = HERE / "echo_server.c"
-FLOOR_SERVER = ROOT / "build" / "bench" / "echo_server"
+TLS_FLOOR_SOURCE = HERE / "tls_echo_server.c"
+# The flag that makes echo_client.c the TLS echo client, and what a TLS
+# program links.
+TLS_CLIENT_FLAGS = ("-DECHO_TLS",)
+TLS_LIBS = ("-lssl", "-lcrypto")
+# The certificate and private key of every TLS server, and what the TLS
+# clients verify it against: CPython's own test certificate for localhost.
+CERT = Path(sysconfig.get_path("stdlib")) / "test" / "certdata" / "keycert.pem"
 
 CONNECTIONS = 10
 FLOWS = 10  # UDP sockets of the UDP client, one datagram in flight on each
 START_TIMEOUT = 30.0  # seconds for a server to import its loop and listen
-BODY = b"Hello, world!"  # what both HTTP servers answer
 
 
 class ServerError(Exception):
     """The server or its load generator did not do what it should."""
 
 
-def _built(source: Path, target: Path) -> Path:
-    """A C program's executable, compiled with the system's C compiler when
-    it is missing or older than its source or the header the clients share."""
-    newest = max(path.stat().st_mtime_ns for path in (source, CLIENT_COMMON))
+def _built(source: Path, name: str, header: Path = CLIENT_COMMON, flags: tuple[str, ...] = (),
+           libs: tuple[str, ...] = ()) -> Path:
+    """A C program's executable, build/bench/NAME, compiled with the system's
+    C compiler when it is missing or older than its source or the header it
+    includes."""
+    target = BUILT / name
+    newest = max(path.stat().st_mtime_ns for path in (source, header))
     if target.exists() and target.stat().st_mtime_ns >= newest:
         return target
     compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
@@ -60,8 +72,8 @@ def _built(source: Path, target: Path) -> Path:
     fd, scratch = tempfile.mkstemp(prefix=f"{target.name}.", dir=target.parent)
     os.close(fd)
     try:
-        built = subprocess.run([compiler, "-O2", "-Wall", "-Wextra", "-o", scratch,
-                                str(source)], capture_output=True, text=True)
+        built = subprocess.run([compiler, "-O2", "-Wall", "-Wextra", *flags, "-o", scratch,
+                                str(source), *libs], capture_output=True, text=True)
         if built.returncode != 0:
             raise ServerError(f"building {target.name} failed: {built.stderr.strip()}")
         os.replace(scratch, target)
@@ -71,16 +83,27 @@ def _built(source: Path, target: Path) -> Path:
     return target
 
 
-def echo_client() -> Path:
-    return _built(CLIENT_SOURCE, CLIENT)
+def echo_client(tls: bool = False) -> Path:
+    if tls:
+        return _built(CLIENT_SOURCE, "tls_echo_client", flags=TLS_CLIENT_FLAGS, libs=TLS_LIBS)
+    return _built(CLIENT_SOURCE, "echo_client")
 
 
 def udp_client() -> Path:
-    return _built(UDP_CLIENT_SOURCE, UDP_CLIENT)
+    return _built(UDP_CLIENT_SOURCE, "udp_client")
 
 
-def floor_server() -> Path:
-    return _built(FLOOR_SOURCE, FLOOR_SERVER)
+def floor_server(tls: bool = False) -> Path:
+    if tls:
+        return _built(TLS_FLOOR_SOURCE, "tls_echo_server", SERVER_COMMON, libs=TLS_LIBS)
+    return _built(FLOOR_SOURCE, "echo_server", SERVER_COMMON)
+
+
+def cert() -> Path:
+    if not CERT.is_file():
+        raise ServerError(f"no certificate for the TLS servers at {CERT} (CPython's test "
+                          "data: Debian's libpython3.14-testsuite)")
+    return CERT
 
 
 def _process_cpu_clock(pid: int) -> int:
@@ -134,13 +157,16 @@ class Server:
     early or wrote anything to stderr. `env` is added to the environment the
     process inherits. With `interpreters`, the process serves from that many
     sub-interpreters, each with its own loop and listening socket on the one
-    port. The loop loops.FLOOR is the C echo server, which serves echo-protocol
-    alone."""
+    port. With `tls`, it serves TLS with CERT. The loops in loops.FLOORS are
+    C echo servers, which serve echo-protocol alone, in one process: FLOOR
+    plain, TLS_FLOOR over TLS."""
 
     def __init__(self, kind: str, loop: str, lifetime: float = 600.0,
-                 env: Mapping[str, str] | None = None, interpreters: int | None = None) -> None:
+                 env: Mapping[str, str] | None = None, interpreters: int | None = None,
+                 tls: bool = False) -> None:
         self.kind = kind
         self.loop = loop
+        self.tls = tls
         self.lifetime = lifetime
         self.env = dict(env or {})
         self.interpreters = interpreters
@@ -151,15 +177,20 @@ class Server:
         self._stderr: IO[str] | None = None
 
     def __enter__(self) -> "Server":
-        if self.loop == loops.FLOOR:
-            if self.kind != "echo-protocol" or self.interpreters is not None:
-                raise ServerError(f"{loops.FLOOR} serves echo-protocol alone, in one process")
-            command = [str(floor_server()), "--lifetime", str(self.lifetime)]
+        if self.loop in loops.FLOORS:
+            tls_floor = self.loop == loops.TLS_FLOOR
+            if self.kind != "echo-protocol" or self.interpreters is not None or \
+                    self.tls != tls_floor:
+                raise ServerError(f"{self.loop} serves echo-protocol alone, in one process, "
+                                  f"{'over TLS' if tls_floor else 'without TLS'}")
+            command = [str(floor_server(tls_floor)), "--lifetime", str(self.lifetime)]
         else:
             command = [sys.executable, str(SERVE), self.kind, "--loop", self.loop,
                        "--lifetime", str(self.lifetime)]
         if self.interpreters is not None:
             command += ["--interpreters", str(self.interpreters)]
+        if self.tls:
+            command += ["--cert", str(cert())]
         self._stderr = tempfile.TemporaryFile("w+")
         self._process = subprocess.Popen(
             command, cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -276,12 +307,16 @@ def echo_load(server: Server, size: int, requests: int, seconds: float,
     """Runs the echo client against `server` until `requests` echoes of
     `size` bytes are done or `seconds` have passed, whichever comes first;
     with `rate`, each connection starts at most that many requests a second.
-    Raises ServerError unless every byte came back as sent."""
-    client = echo_client()
+    Over TLS where the server serves it. Raises ServerError unless every byte
+    came back as sent (and over TLS, each connection ended with the server's
+    close_notify)."""
+    client = echo_client(server.tls)
     command = [str(client), "-p", str(server.port), "-c", str(connections), "-s", str(size),
                "-n", str(requests), "-d", f"{seconds:g}", "-t", f"{seconds + 30:g}"]
     if rate is not None:
         command += ["-r", f"{rate:g}"]
+    if server.tls:
+        command += ["-C", str(cert())]
     return _client_load(server, command, seconds, "the echo client")
 
 
@@ -323,15 +358,23 @@ def idle_load(server: Server, seconds: float) -> Load:
 
 
 def check_http(server: Server) -> None:
-    """Two GETs on one connection, each answered 200 with BODY: the
-    server speaks enough HTTP for wrk's figures to mean something."""
-    connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+    """Two GETs on one connection, each answered 200 with the body of the
+    server's kind: the server speaks enough HTTP (over TLS, with CERT, where
+    it serves TLS) for wrk's figures to mean something."""
+    if server.tls:
+        context = ssl.create_default_context(cafile=cert())
+        context.check_hostname = False  # CERT names localhost; this connects to 127.0.0.1
+        connection: http.client.HTTPConnection = http.client.HTTPSConnection(
+            "127.0.0.1", server.port, timeout=10, context=context)
+    else:
+        connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+    expected = serve.BODIES.get(server.kind, serve.BODY)
     try:
         for _ in range(2):
             connection.request("GET", "/")
             response = connection.getresponse()
             body = response.read()
-            if response.status != 200 or body != BODY:
+            if response.status != 200 or body != expected:
                 raise ServerError(f"GET / answered {response.status} with {body[:80]!r}")
     finally:
         connection.close()
@@ -352,12 +395,13 @@ def wrk_percentiles(output: str) -> dict[int, float]:
 def wrk_load(server: Server, seconds: int, connections: int = CONNECTIONS,
              threads: int = 1) -> Load:
     """Runs wrk against `server` for `seconds` (whole seconds, as wrk takes
-    them). Raises ServerError on any socket error or non-2xx answer."""
+    them), over https where the server serves TLS. Raises ServerError on any
+    socket error or non-2xx answer."""
     wrk = shutil.which("wrk")
     if wrk is None:
         raise ServerError("wrk is not on PATH")
     command = [wrk, "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s",
-               "--latency", f"http://127.0.0.1:{server.port}/"]
+               "--latency", f"{'https' if server.tls else 'http'}://127.0.0.1:{server.port}/"]
     done, cpu, span, faults = _run_load(server, command, seconds + 60)
     match = _WRK_REQUESTS.search(done.stdout)
     problems = [line.strip() for line in done.stdout.splitlines()

@@ -1,7 +1,7 @@
 """One benchmark server on one event loop, in a process of its own.
 
     python3.14 bench/servers/serve.py KIND --loop LOOP [--lifetime SECONDS]
-                                      [--interpreters N]
+                                      [--interpreters N | --cert PATH]
 
 Listens on 127.0.0.1 on a free port (a UDP one for echo-udp) and, once it
 serves, prints one line of JSON: the port, which build of the loop's module
@@ -15,6 +15,10 @@ bound to the one port with SO_REUSEPORT, so that the kernel spreads the
 connections over them; the main interpreter only waits. The ready line then
 also gives N.
 
+With --cert PATH the server speaks TLS (the ssl= of create_server and
+start_server, aiohttp's ssl_context), with the certificate and private key
+in PATH; echo-sock and echo-udp have no TLS.
+
 KIND is one of
   echo-protocol  an asyncio.Protocol that writes back what it receives
   echo-streams   asyncio.start_server: reader.read, writer.write, drain
@@ -26,6 +30,8 @@ KIND is one of
   http-split8    as http-protocol, each response written in eight writes:
                  the status line, each header line, the blank line, and
                  the body in four pieces
+  http-protocol-100k
+                 as http-protocol, answering BIG_BODY (100 KiB)
   http-aiohttp   an aiohttp.web application with one route answering BODY
   echo-udp       loop.create_datagram_endpoint with an asyncio.DatagramProtocol
                  that sends every datagram back to its sender (on a UDP port)
@@ -41,6 +47,7 @@ import json
 import logging
 import os
 import socket
+import ssl
 import sys
 import threading
 
@@ -55,14 +62,29 @@ NATIVE = {"velkorio": "velkorio._core"}
 # asyncio's warning that a transport keeps being written to after its
 # connection was lost: what wrk's closing of its connections at the end of
 # a run, with responses still being written, looks like. The one message
-# this script lets pass without counting it as something gone wrong.
+# a server lets pass without counting it as something gone wrong.
 _WRITES_AFTER_LOSS = "socket.send() raised exception."
-logging.getLogger("asyncio").addFilter(
-    lambda record: record.getMessage() != _WRITES_AFTER_LOSS)
+
+
+def _pass_writes_after_loss() -> None:
+    """Silences _WRITES_AFTER_LOSS, in the server's interpreter alone (the
+    bench imports this module for its constants)."""
+    logging.getLogger("asyncio").addFilter(
+        lambda record: record.getMessage() != _WRITES_AFTER_LOSS)
+
+
+def head(length: int) -> bytes:
+    """The head of a response whose body is `length` bytes."""
+    return b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n" % length
+
 
 BODY = b"Hello, world!"
-HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n" % len(BODY)
+HEAD = head(len(BODY))
 RESPONSE = HEAD + BODY
+# 100 KiB of text, every 64-byte line different from its neighbours.
+BIG_BODY = b"".join(b"%063d\n" % i for i in range(100 * 1024 // 64))
+# The kinds answering another body than BODY.
+BODIES = {"http-protocol-100k": BIG_BODY}
 READ_SIZE = 64 * 1024
 
 
@@ -75,11 +97,11 @@ class EchoProtocol(asyncio.Protocol):
     # eof_received returns None: the transport closes once the peer has.
 
 
-async def echo_protocol(listener):
-    return await asyncio.get_running_loop().create_server(EchoProtocol, sock=listener)
+async def echo_protocol(listener, ssl=None):
+    return await asyncio.get_running_loop().create_server(EchoProtocol, sock=listener, ssl=ssl)
 
 
-async def echo_streams(listener):
+async def echo_streams(listener, ssl=None):
     async def echo(reader, writer):
         try:
             while data := await reader.read(READ_SIZE):
@@ -88,7 +110,7 @@ async def echo_streams(listener):
         finally:
             writer.close()
 
-    return await asyncio.start_server(echo, sock=listener)
+    return await asyncio.start_server(echo, sock=listener, ssl=ssl)
 
 
 async def echo_sock(listener):
@@ -117,6 +139,8 @@ async def echo_sock(listener):
 class HttpProtocol(asyncio.Protocol):
     """Enough HTTP/1.1 for GET requests without a body, pipelined or not."""
 
+    response = RESPONSE
+
     def connection_made(self, transport):
         self.transport = transport
         self.pending = b""
@@ -130,7 +154,7 @@ class HttpProtocol(asyncio.Protocol):
 
     def respond(self, requests):
         """Answers `requests` requests, in order: here in one write."""
-        self.transport.write(RESPONSE * requests)
+        self.transport.write(self.response * requests)
 
 
 def cut(data: bytes, count: int) -> list[bytes]:
@@ -163,11 +187,15 @@ class Split8HttpProtocol(SplitHttpProtocol):
     pieces = (*HEAD.splitlines(keepends=True), *cut(BODY, 4))
 
 
-async def http_protocol(listener, protocol=HttpProtocol):
-    return await asyncio.get_running_loop().create_server(protocol, sock=listener)
+class BigHttpProtocol(HttpProtocol):
+    response = head(len(BIG_BODY)) + BIG_BODY
 
 
-async def http_aiohttp(listener):
+async def http_protocol(listener, protocol=HttpProtocol, ssl=None):
+    return await asyncio.get_running_loop().create_server(protocol, sock=listener, ssl=ssl)
+
+
+async def http_aiohttp(listener, ssl=None):
     from aiohttp import web
 
     async def hello(request):
@@ -177,7 +205,7 @@ async def http_aiohttp(listener):
     app.router.add_get("/", hello)
     runner = web.AppRunner(app, access_log=None)
     await runner.setup()
-    await web.SockSite(runner, listener).start()
+    await web.SockSite(runner, listener, ssl_context=ssl).start()
     return runner
 
 
@@ -202,11 +230,22 @@ SERVERS = {
     "http-protocol": http_protocol,
     "http-split2": functools.partial(http_protocol, protocol=Split2HttpProtocol),
     "http-split8": functools.partial(http_protocol, protocol=Split8HttpProtocol),
+    "http-protocol-100k": functools.partial(http_protocol, protocol=BigHttpProtocol),
     "http-aiohttp": http_aiohttp,
     "echo-udp": echo_udp,
 }
 # The kinds served on a bound UDP socket rather than a TCP listener.
 DATAGRAM = {"echo-udp"}
+# The kinds that cannot serve TLS.
+NO_TLS = {"echo-sock", "echo-udp"}
+
+
+def tls_context(cert: str) -> ssl.SSLContext:
+    """A server's TLS settings: asyncio's defaults, with the certificate
+    chain and private key in the PEM file `cert`."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert)
+    return context
 
 
 def bound_socket(kind: str, port: int = 0, reuse_port: bool = False) -> socket.socket:
@@ -259,6 +298,7 @@ def serve_here(kind: str, loop_name: str, port: int, lifetime: float, ready) -> 
     """One sub-interpreter's server: a loop and a listening socket of its
     own on the shared port. Puts its ready line's figures on the queue
     `ready` once it listens, then serves until its lifetime is over."""
+    _pass_writes_after_loss()
     loop = new_loop(loop_name)
     asyncio.set_event_loop(loop)
     listener = bound_socket(kind, port, reuse_port=True)
@@ -334,7 +374,13 @@ def main(argv: list[str]) -> int:
                         help="stop by itself after this long (default 600)")
     parser.add_argument("--interpreters", type=int, metavar="N",
                         help="serve from N sub-interpreters on one port (SO_REUSEPORT)")
+    parser.add_argument("--cert", metavar="PATH",
+                        help="serve TLS with the certificate chain and key in this PEM file")
     args = parser.parse_args(argv)
+    if args.cert is not None and (args.kind in NO_TLS or args.interpreters is not None):
+        parser.error(f"no TLS for {args.kind}" if args.kind in NO_TLS
+                     else "no TLS with --interpreters")
+    _pass_writes_after_loss()
     if args.interpreters is not None:
         if args.interpreters < 1:
             parser.error("--interpreters must be at least 1")
@@ -345,7 +391,8 @@ def main(argv: list[str]) -> int:
     listener = bound_socket(args.kind)
     # Held while the loop runs: the loop itself keeps only weak references
     # to tasks, such as echo-sock's accepting one.
-    serving = loop.run_until_complete(SERVERS[args.kind](listener))  # noqa: F841
+    tls = {} if args.cert is None else {"ssl": tls_context(args.cert)}
+    serving = loop.run_until_complete(SERVERS[args.kind](listener, **tls))  # noqa: F841
     loop.call_later(args.lifetime, loop.stop)
     print(json.dumps({"port": listener.getsockname()[1], "build": build_of(args.loop),
                       "busy_poll": busy_poll_of(loop)}), flush=True)

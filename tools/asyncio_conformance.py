@@ -325,6 +325,18 @@ class LoopCensus:
         base_events.BaseEventLoop.__init__ = counted_init
         base_events.BaseEventLoop.run_forever = counted_run_forever
 
+        # The TLS connections' protocols, by class: which TLS path served.
+        from asyncio import sslproto
+
+        ssl_init = sslproto.SSLProtocol.__init__
+
+        def counted_ssl_init(protocol, *args, **kwargs):
+            name = type(protocol).__module__ + "." + type(protocol).__qualname__
+            census.tls_protocols[name] = census.tls_protocols.get(name, 0) + 1
+            return ssl_init(protocol, *args, **kwargs)
+
+        sslproto.SSLProtocol.__init__ = counted_ssl_init
+
     def _remember(self, loop):
         try:
             self.made.add(loop)
@@ -349,9 +361,11 @@ class LoopCensus:
         self.substituted = 0
         self.built_other: dict[str, int] = {}
         self.ran_other: dict[str, int] = {}
+        self.tls_protocols: dict[str, int] = {}
 
     def take(self):
-        out = {"substituted": self.substituted, "built_other": self.built_other, "ran_other": self.ran_other}
+        out = {"substituted": self.substituted, "built_other": self.built_other, "ran_other": self.ran_other,
+               "tls_protocols": self.tls_protocols}
         self.reset()
         return out
 
@@ -874,6 +888,7 @@ def summarize(runs: list[ModuleRun], loop_name: str, seconds: float, out=sys.std
     ran_elsewhere = []  # scored tests that ran a loop the substitution did not make
     no_loop = []  # scored tests that built no loop in the test's process
     substituted = 0
+    tls_protocols: dict[str, int] = {}
     for mr in runs:
         counts = dict.fromkeys(total, 0)
         for rec in mr.tests.values():
@@ -894,6 +909,8 @@ def summarize(runs: list[ModuleRun], loop_name: str, seconds: float, out=sys.std
             if loops is None:
                 continue  # the test's process ended before it reported
             substituted += loops["substituted"]
+            for cls, n in loops.get("tls_protocols", {}).items():
+                tls_protocols[cls] = tls_protocols.get(cls, 0) + n
             for table, into in ((loops["built_other"], built_other), (loops["ran_other"], ran_other)):
                 for cls, n in table.items():
                     into[cls] = into.get(cls, 0) + n
@@ -923,6 +940,9 @@ def summarize(runs: list[ModuleRun], loop_name: str, seconds: float, out=sys.std
     if hung or crashed:
         w(f"of the errored: {hung} ran past the time limit, {crashed} crashed their process\n")
     w(f"loops the substitution built in scored tests: {substituted}\n")
+    if tls_protocols:
+        w("TLS protocols made in scored tests, by class: "
+          + ", ".join(f"{cls} {n}" for cls, n in sorted(tls_protocols.items())) + "\n")
     if built_other or ran_other:
         w("loops of other classes in scored tests (built, runs):\n")
         for cls in sorted(set(built_other) | set(ran_other)):
@@ -952,6 +972,7 @@ def summarize(runs: list[ModuleRun], loop_name: str, seconds: float, out=sys.std
         "substituted_loops": substituted,
         "other_loops_built": built_other,
         "other_loops_run": ran_other,
+        "tls_protocols": tls_protocols,
         "scored_tests_running_other_loops": [sid for sid, _ in ran_elsewhere],
         "scored_tests_without_loop": no_loop,
         "tests": [rec for mr in runs for rec in mr.tests.values()],

@@ -219,7 +219,8 @@ class TestFailures:
 
         run(any_loop, main())
 
-    @pytest.mark.parametrize("peer", ["garbage", "stall", "reset-in-handshake"])
+    @pytest.mark.parametrize("peer", ["garbage", "stall", "reset-in-handshake",
+                                      "garbage-after-handshake"])
     def test_a_bad_client_costs_the_server_nothing(self, any_loop, peer):
         reports = []
         any_loop.set_exception_handler(lambda loop, context: reports.append(context))
@@ -235,6 +236,10 @@ class TestFailures:
             sock.setblocking(False)
             if peer == "garbage":
                 await loop.sock_sendall(sock, b"GET / HTTP/1.1\r\nHost: nowhere\r\n\r\n" * 10)
+            elif peer == "garbage-after-handshake":
+                sock.close()
+                sock = await _handshaken_socket(port)
+                await loop.sock_sendall(sock, b"\x17\x03\x03\x00\x10" + b"not a record" * 10)
             elif peer == "reset-in-handshake":
                 await loop.sock_sendall(sock, _client_hello())
                 await asyncio.sleep(0.05)
@@ -336,6 +341,27 @@ class TestFailures:
 
 def _open_descriptors():
     return len(os.listdir("/proc/self/fd"))
+
+
+async def _handshaken_socket(port):
+    """A socket over which a TLS handshake with the server is done, for
+    writing whatever a test likes after it."""
+    loop = asyncio.get_running_loop()
+    sock = socket.create_connection(("127.0.0.1", port))
+    sock.setblocking(False)
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    client = client_context().wrap_bio(incoming, outgoing)
+    while True:
+        try:
+            client.do_handshake()
+            break
+        except ssl.SSLWantReadError:
+            if outgoing.pending:
+                await loop.sock_sendall(sock, outgoing.read())
+            incoming.write(await loop.sock_recv(sock, 65536))
+    if outgoing.pending:
+        await loop.sock_sendall(sock, outgoing.read())
+    return sock
 
 
 def _client_hello():

@@ -3,9 +3,7 @@
 #include <iterator>
 
 namespace velkorio {
-namespace {
 
-// A new reference to module.name, or null with the error set.
 PyObject* lookup(const char* module_name, const char* name) {
   PyObject* module = PyImport_ImportModule(module_name);
   if (module == nullptr) return nullptr;
@@ -13,6 +11,8 @@ PyObject* lookup(const char* module_name, const char* name) {
   Py_DECREF(module);
   return value;
 }
+
+namespace {
 
 // A new reference to asyncio.selector_events.<type_name>.<name>.
 PyObject* method_of(const char* type_name, const char* name) {

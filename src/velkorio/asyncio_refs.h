@@ -7,6 +7,9 @@
 
 namespace velkorio {
 
+// A new reference to module.name, or null with the error set.
+PyObject* lookup(const char* module_name, const char* name);
+
 // Looks them up, and interns the names the native code uses. False with
 // the error set.
 bool init_asyncio_refs(ModuleState& state);

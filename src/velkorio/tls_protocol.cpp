@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "core/as_method.h"
 #include "core/call_method.h"
 #include "core/pyref.h"
+#include "asyncio_refs.h"
 #include "transport_common.h"
 
 namespace velkorio {
@@ -213,11 +215,9 @@ int crosses_mark(PyObject* self, Py_ssize_t size, PyObject* high_name, PyObject*
   return paused ? size <= mark : size >= mark;
 }
 
-int control_app_writing(const ModuleState& state, PyObject* self) {
+int control_app_writing(const ModuleState& state, PyObject* self, PyObject* outgoing) {
   const Tls& tls = state.tls;
-  PyRef outgoing = attribute(self, tls.outgoing);
-  if (!outgoing) return -1;
-  const Py_ssize_t pending = size_attribute(outgoing.get(), tls.pending);
+  const Py_ssize_t pending = size_attribute(outgoing, tls.pending);
   const Py_ssize_t backlog = pending < 0 ? -1 : size_attribute(self, tls.write_buffer_size);
   if (backlog < 0) return -1;
   const int crossed = crosses_mark(self, pending + backlog, tls.outgoing_high_water,
@@ -226,11 +226,9 @@ int control_app_writing(const ModuleState& state, PyObject* self) {
   return PyRef::steal(PyObject_CallOneArg(tls.control_app_writing, self)) ? 0 : -1;
 }
 
-int control_ssl_reading(const ModuleState& state, PyObject* self) {
+int control_ssl_reading(const ModuleState& state, PyObject* self, PyObject* incoming) {
   const Tls& tls = state.tls;
-  PyRef incoming = attribute(self, tls.incoming);
-  if (!incoming) return -1;
-  const Py_ssize_t pending = size_attribute(incoming.get(), tls.pending);
+  const Py_ssize_t pending = size_attribute(incoming, tls.pending);
   if (pending < 0) return -1;
   const int crossed = crosses_mark(self, pending, tls.incoming_high_water, tls.incoming_low_water,
                                    tls.ssl_reading_paused);
@@ -239,23 +237,21 @@ int control_ssl_reading(const ModuleState& state, PyObject* self) {
 }
 
 // asyncio's _process_outgoing: the records the SSL object has made, to the
-// socket transport.
+// socket transport. An empty BIO is not read: that read would give b"".
 int process_outgoing(const ModuleState& state, PyObject* self) {
   const Tls& tls = state.tls;
+  PyRef outgoing = attribute(self, tls.outgoing);
+  if (!outgoing) return -1;
   const int paused = attribute_truth(self, tls.ssl_writing_paused);
   if (paused < 0) return -1;
-  if (!paused) {
-    PyRef outgoing = attribute(self, tls.outgoing);
-    PyRef records = outgoing ? call_method(outgoing.get(), tls.read) : PyRef();
-    if (!records) return -1;
-    const Py_ssize_t length = PyObject_Length(records.get());
-    if (length < 0) return -1;
-    if (length > 0) {
-      PyRef transport = attribute(self, tls.transport);
-      if (!transport || !call_method(transport.get(), tls.write, records.get())) return -1;
-    }
+  const Py_ssize_t pending = paused ? 0 : size_attribute(outgoing.get(), tls.pending);
+  if (pending < 0) return -1;
+  if (pending > 0) {
+    PyRef records = call_method(outgoing.get(), tls.read);
+    PyRef transport = records ? attribute(self, tls.transport) : PyRef();
+    if (!transport || !call_method(transport.get(), tls.write, records.get())) return -1;
   }
-  return control_app_writing(state, self);
+  return control_app_writing(state, self, outgoing.get());
 }
 
 // Adds `delta` to self._write_buffer_size.
@@ -327,15 +323,14 @@ int do_read_body(const ModuleState& state, PyObject* self) {
     if (waiting < 0) return -1;
     if ((waiting ? do_write(state, self) : process_outgoing(state, self)) < 0) return -1;
   }
-  return control_ssl_reading(state, self);
+  PyRef incoming = attribute(self, tls.incoming);
+  return incoming ? control_ssl_reading(state, self, incoming.get()) : -1;
 }
 
-// asyncio's _do_read.
-PyObject* do_read(const ModuleState& state, PyObject* self) {
+// asyncio's _do_read, in the state `current` (self._state).
+PyObject* do_read(const ModuleState& state, PyObject* self, PyObject* current) {
   const Tls& tls = state.tls;
-  PyRef current = attribute(self, tls.state);
-  if (!current) return nullptr;
-  if (current.get() != tls.wrapped && current.get() != tls.flushing) Py_RETURN_NONE;
+  if (current != tls.wrapped && current != tls.flushing) Py_RETURN_NONE;
   if (do_read_body(state, self) < 0) return fatal_on_exception(state, self);
   Py_RETURN_NONE;
 }
@@ -343,7 +338,9 @@ PyObject* do_read(const ModuleState& state, PyObject* self) {
 PyObject* do_read_method(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                          Py_ssize_t nargs, PyObject* kwnames) {
   if (!takes_no_arguments("_do_read", nargs, kwnames)) return nullptr;
-  return do_read(module_of(defining_class), self);
+  const ModuleState& state = module_of(defining_class);
+  PyRef current = attribute(self, state.tls.state);
+  return current ? do_read(state, self, current.get()) : nullptr;
 }
 
 PyObject* do_write_method(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
@@ -399,7 +396,7 @@ PyObject* buffer_updated(PyObject* self, PyTypeObject* defining_class, PyObject*
   if (!incoming || !call_method(incoming.get(), tls.write, received.get())) return nullptr;
   PyRef current = attribute(self, tls.state);
   if (!current) return nullptr;
-  if (current.get() == tls.wrapped) return do_read(state, self);
+  if (current.get() == tls.wrapped) return do_read(state, self, current.get());
   PyObject* next = current.get() == tls.do_handshake_state ? tls.do_handshake
                    : current.get() == tls.flushing         ? tls.do_flush
                    : current.get() == tls.shutdown         ? tls.do_shutdown
@@ -471,21 +468,12 @@ PyObject* transport_write(PyObject* self, PyTypeObject* defining_class, PyObject
     }
   }
   // Anything else, with asyncio's errors.
-  PyRef call = PyRef::steal(PyTuple_New(nargs + 1));
-  if (!call) return nullptr;
-  PyTuple_SET_ITEM(call.get(), 0, Py_NewRef(self));
-  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(call.get(), i + 1, Py_NewRef(args[i]));
-  PyRef keywords;
-  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-    keywords = PyRef::steal(PyDict_New());
-    if (!keywords) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-      if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
-        return nullptr;
-      }
-    }
-  }
-  return PyObject_Call(tls.transport_write, call.get(), keywords.get());
+  const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  std::vector<PyObject*> call(static_cast<std::size_t>(nargs + keywords + 1));
+  call[0] = self;
+  std::copy(args, args + nargs + keywords, call.begin() + 1);
+  return PyObject_Vectorcall(tls.transport_write, call.data(), static_cast<std::size_t>(nargs + 1),
+                             kwnames);
 }
 
 PyDoc_STRVAR(get_buffer_doc,
@@ -519,13 +507,6 @@ PyMethodDef transport_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// A new reference to module.name.
-PyObject* lookup(const char* module_name, const char* name) {
-  PyRef module = PyRef::steal(PyImport_ImportModule(module_name));
-  return module ? PyObject_GetAttrString(module.get(), name) : nullptr;
-}
-
-PyObject* lookup(PyObject* owner, const char* name) { return PyObject_GetAttrString(owner, name); }
 
 }  // namespace
 
@@ -552,20 +533,21 @@ bool init_tls_types(PyObject* module, ModuleState& state) {
   PyRef protocol = PyRef::steal(lookup("asyncio.sslproto", "SSLProtocol"));
   PyRef transport = PyRef::steal(lookup("asyncio.sslproto", "_SSLProtocolTransport"));
   if (!states || !protocol || !transport) return false;
+  const auto member = PyObject_GetAttrString;
   // What the lookups leave behind on failure, the module's clear releases.
   if (!((tls.ssl_object = lookup("ssl", "SSLObject")) &&
         (tls.memory_bio = lookup("ssl", "MemoryBIO")) &&
         (tls.want_read = lookup("ssl", "SSLWantReadError")) &&
         (tls.syscall_error = lookup("ssl", "SSLSyscallError")) &&
-        (tls.wrapped = lookup(states.get(), "WRAPPED")) &&
-        (tls.flushing = lookup(states.get(), "FLUSHING")) &&
-        (tls.shutdown = lookup(states.get(), "SHUTDOWN")) &&
-        (tls.do_handshake_state = lookup(states.get(), "DO_HANDSHAKE")) &&
-        (tls.write_appdata = lookup(protocol.get(), "_write_appdata")) &&
-        (tls.control_app_writing = lookup(protocol.get(), "_control_app_writing")) &&
-        (tls.control_ssl_reading = lookup(protocol.get(), "_control_ssl_reading")) &&
-        (tls.get_buffer = lookup(protocol.get(), "get_buffer")) &&
-        (tls.transport_write = lookup(transport.get(), "write")))) {
+        (tls.wrapped = member(states.get(), "WRAPPED")) &&
+        (tls.flushing = member(states.get(), "FLUSHING")) &&
+        (tls.shutdown = member(states.get(), "SHUTDOWN")) &&
+        (tls.do_handshake_state = member(states.get(), "DO_HANDSHAKE")) &&
+        (tls.write_appdata = member(protocol.get(), "_write_appdata")) &&
+        (tls.control_app_writing = member(protocol.get(), "_control_app_writing")) &&
+        (tls.control_ssl_reading = member(protocol.get(), "_control_ssl_reading")) &&
+        (tls.get_buffer = member(protocol.get(), "get_buffer")) &&
+        (tls.transport_write = member(transport.get(), "write")))) {
     return false;
   }
   tls.protocol_core_type = make_transport_core_type(

@@ -29,12 +29,17 @@ def verifying_client_context():
     return context
 
 
-class Echo(asyncio.Protocol):
-    """Echoes, pausing its reading every few chunks for a moment."""
+class Kept(asyncio.Protocol):
+    """Keeps its transport."""
 
     def connection_made(self, transport):
         self.transport = transport
-        self.count = 0
+
+
+class Echo(Kept):
+    """Echoes, pausing its reading every few chunks for a moment."""
+
+    count = 0
 
     def data_received(self, data):
         self.transport.write(data)
@@ -272,10 +277,7 @@ class TestFailures:
             loop = asyncio.get_running_loop()
             lost = loop.create_future()
 
-            class Resetting(asyncio.Protocol):
-                def connection_made(self, transport):
-                    self.transport = transport
-
+            class Resetting(Kept):
                 def data_received(self, data):
                     sock = self.transport.get_extra_info("socket")
                     sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
@@ -305,10 +307,7 @@ class TestFailures:
             loop = asyncio.get_running_loop()
             cut = loop.create_future()
 
-            class Cutting(asyncio.Protocol):
-                def connection_made(self, transport):
-                    self.transport = transport
-
+            class Cutting(Kept):
                 def data_received(self, data):
                     self.transport.write(data)
                     # The TCP connection ends under the TLS session.

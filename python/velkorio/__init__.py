@@ -62,7 +62,8 @@ del _name
 def _has_standard_io(sock, names=("recv", "recv_into", "send")):
     """Whether `sock` has socket.socket's own methods `names`: the native
     transport calls recv(2) and send(2) itself, and the datagram transport
-    recvfrom_into for recvfrom, which would pass over a subclass's own."""
+    recvfrom(2) and sendto(2), or recvfrom_into for recvfrom, which would
+    pass over a subclass's own."""
     cls = type(sock)
     own = getattr(sock, "__dict__", {})
     return all(
@@ -77,7 +78,9 @@ class _SelectorDatagramTransport(DatagramTransportCore, asyncio.selector_events.
     It receives into a buffer the thread keeps, where asyncio's
     recvfrom(max_size) allocates max_size (256 KiB) for every datagram, which
     glibc maps and unmaps each time: two page faults and most of the time a
-    small datagram costs."""
+    small datagram costs. On an IP socket it calls recvfrom(2) and sendto(2)
+    itself, making and reading the addresses as the socket module does
+    where that takes no name lookup."""
 
 
 class _SSLProtocolTransport(TLSTransportCore, asyncio.sslproto._SSLProtocolTransport):
@@ -219,7 +222,7 @@ class Loop(LoopCore, asyncio.unix_events.SelectorEventLoop):
         self._ensure_fd_no_transport(sock)
         transport = (
             _SelectorDatagramTransport
-            if _has_standard_io(sock, ("recvfrom", "recvfrom_into"))
+            if _has_standard_io(sock, ("recvfrom", "recvfrom_into", "send", "sendto"))
             else asyncio.selector_events._SelectorDatagramTransport
         )
         return transport(self, sock, protocol, address, waiter, extra)

@@ -14,13 +14,19 @@ PyObject* lookup(const char* module_name, const char* name) {
 
 namespace {
 
+// A new reference to <module_name>.<type_name>.<name> as the type has it
+// (a descriptor, not what an instance gives).
+PyObject* member_of(const char* module_name, const char* type_name, const char* name) {
+  PyObject* type = lookup(module_name, type_name);
+  if (type == nullptr) return nullptr;
+  PyObject* member = PyObject_GetAttrString(type, name);
+  Py_DECREF(type);
+  return member;
+}
+
 // A new reference to asyncio.selector_events.<type_name>.<name>.
 PyObject* method_of(const char* type_name, const char* name) {
-  PyObject* type = lookup("asyncio.selector_events", type_name);
-  if (type == nullptr) return nullptr;
-  PyObject* method = PyObject_GetAttrString(type, name);
-  Py_DECREF(type);
-  return method;
+  return member_of("asyncio.selector_events", type_name, name);
 }
 
 // In the order of ModuleState::Names.
@@ -64,7 +70,8 @@ bool init_asyncio_refs(ModuleState& state) {
                                                  "_read_ready__get_buffer")) &&
          (state.datagram_read_ready = method_of("_SelectorDatagramTransport", "_read_ready")) &&
          (state.datagram_sendto = method_of("_SelectorDatagramTransport", "sendto")) &&
-         (state.socket_type = reinterpret_cast<PyTypeObject*>(lookup("socket", "socket")));
+         (state.socket_type = reinterpret_cast<PyTypeObject*>(lookup("socket", "socket"))) &&
+         (state.socket_family = member_of("_socket", "socket", "family"));
 }
 
 }  // namespace velkorio

@@ -1,11 +1,15 @@
 #include "datagram_transport.h"
 
+#include <errno.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <vector>
 
 #include "core/as_method.h"
 #include "core/call_method.h"
 #include "core/pyref.h"
+#include "ip_address.h"
 #include "loop_core.h"
 #include "receive_buffer.h"
 #include "transport_common.h"
@@ -42,22 +46,32 @@ Received settled(PyObject* result) {
   return Received::done;
 }
 
-// asyncio's _read_ready: one datagram, through the thread's receive buffer,
-// to protocol.datagram_received(data, addr).
-Received receive_one(const ModuleState& state, PyObject* self, long size) {
+// The address family of `sock` when it is the socket module's socket, read
+// from the socket object itself; 0 for any other object, -1 on error.
+int family_of(const ModuleState& state, PyObject* sock) {
+  if (!PyObject_TypeCheck(sock, state.socket_type)) return 0;
+  PyObject* member = state.socket_family;
+  PyRef family = PyRef::steal(Py_TYPE(member)->tp_descr_get(member, sock, nullptr));
+  return family ? PyLong_AsInt(family.get()) : -1;
+}
+
+// self._sock_fd; -1 with the error set.
+int fd_of(const ModuleState& state, PyObject* self) {
+  PyRef fd = attribute(self, state.names.sock_fd);
+  return fd ? PyLong_AsInt(fd.get()) : -1;
+}
+
+// One datagram through sock.recvfrom_into, for a socket whose addresses
+// the socket module alone knows how to make.
+Received receive_through_socket(const ModuleState& state, PyObject* self, PyObject* sock,
+                                char* buffer, long size, PyRef& data, PyRef& address) {
   const auto& names = state.names;
-  const int lost = attribute_truth(self, names.conn_lost);
-  if (lost != 0) return lost < 0 ? Received::failed : Received::done;
-  PyRef sock = attribute(self, names.sock);
-  if (!sock) return settled(fail(state, self, read_error));
-  char* buffer = receive_buffer(static_cast<std::size_t>(size));
-  if (buffer == nullptr) return settled(fail(state, self, read_error));
   // A view made for this one receive: recvfrom_into lets go of it, and no
   // other thread's receive can land in this thread's buffer.
   PyRef view = PyRef::steal(PyMemoryView_FromMemory(buffer, size, PyBUF_WRITE));
   PyRef limit = view ? PyRef::steal(PyLong_FromLong(size)) : PyRef();
   if (!limit) return settled(fail(state, self, read_error));
-  PyRef result = call_method(sock.get(), names.recvfrom_into, view.get(), limit.get());
+  PyRef result = call_method(sock, names.recvfrom_into, view.get(), limit.get());
   if (!result) {
     if (error_would_block()) {
       PyErr_Clear();
@@ -74,11 +88,60 @@ Received receive_one(const ModuleState& state, PyObject* self, long size) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "recvfrom_into() gave a bad length");
     return settled(fail(state, self, read_error));
   }
-  PyRef data = PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
-  PyRef protocol = data ? attribute(self, names.protocol) : PyRef();
+  data = PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
+  address = PyRef::borrow(PyTuple_GET_ITEM(result.get(), 1));
+  return data ? Received::datagram : Received::failed;
+}
+
+// One datagram from an IP socket, by recvfrom(2) on its descriptor, with
+// its address made as the socket module makes it.
+Received receive_from_fd(const ModuleState& state, PyObject* self, char* buffer, long size,
+                         PyRef& data, PyRef& address) {
+  const int fd = fd_of(state, self);
+  if (fd == -1 && PyErr_Occurred()) return settled(fail(state, self, read_error));
+  sockaddr_storage from;
+  socklen_t from_length;
+  ssize_t received;
+  for (;;) {
+    from_length = sizeof from;
+    received = recvfrom(fd, buffer, static_cast<std::size_t>(size), MSG_DONTWAIT,
+                        reinterpret_cast<sockaddr*>(&from), &from_length);
+    if (received >= 0 || errno != EINTR) break;
+    if (PyErr_CheckSignals() < 0) break;
+  }
+  if (received < 0) {
+    if (PyErr_Occurred()) return settled(socket_error(state, self, read_error));
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Received::done;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return settled(socket_error(state, self, read_error));
+  }
+  const bool ip = from_length > 0 && (from.ss_family == AF_INET || from.ss_family == AF_INET6);
+  address = ip ? ip_address_object(from) : PyRef::borrow(Py_None);
+  data = address ? PyRef::steal(PyBytes_FromStringAndSize(buffer, received)) : PyRef();
+  return data ? Received::datagram : Received::failed;
+}
+
+// asyncio's _read_ready: one datagram, through the thread's receive buffer,
+// to protocol.datagram_received(data, addr).
+Received receive_one(const ModuleState& state, PyObject* self, long size) {
+  const auto& names = state.names;
+  const int lost = attribute_truth(self, names.conn_lost);
+  if (lost != 0) return lost < 0 ? Received::failed : Received::done;
+  PyRef sock = attribute(self, names.sock);
+  const int family = sock ? family_of(state, sock.get()) : -1;
+  if (family < 0) return settled(fail(state, self, read_error));
+  char* buffer = receive_buffer(static_cast<std::size_t>(size));
+  if (buffer == nullptr) return settled(fail(state, self, read_error));
+  PyRef data;
+  PyRef address;
+  const Received received =
+      family == AF_INET || family == AF_INET6
+          ? receive_from_fd(state, self, buffer, size, data, address)
+          : receive_through_socket(state, self, sock.get(), buffer, size, data, address);
+  if (received != Received::datagram) return received;
+  PyRef protocol = attribute(self, names.protocol);
   if (!protocol) return Received::failed;
-  PyRef delivered = call_method(protocol.get(), names.datagram_received, data.get(),
-                                PyTuple_GET_ITEM(result.get(), 1));
+  PyRef delivered = call_method(protocol.get(), names.datagram_received, data.get(), address.get());
   return delivered ? Received::datagram : Received::failed;
 }
 
@@ -135,6 +198,34 @@ PyObject* asyncio_sendto(const ModuleState& state, PyObject* self, PyObject* con
                              kwnames);
 }
 
+// send(2), or sendto(2) to `to` when `address` (the object it was made of)
+// is given, on self's descriptor, as socket.send and socket.sendto would:
+// the audit event, a retry after a signal once its handlers have run. False
+// with the error set when it failed.
+bool send_to_fd(const ModuleState& state, PyObject* self, PyObject* sock, PyObject* data,
+                PyObject* address, const sockaddr_storage& to, socklen_t to_length) {
+  if (address != nullptr && PySys_Audit("socket.sendto", "OO", sock, address) < 0) return false;
+  const int fd = fd_of(state, self);
+  if (fd == -1 && PyErr_Occurred()) return false;
+  for (;;) {
+    // Taken again after a signal: its handler may have resized a bytearray.
+    const bool is_bytes = PyBytes_CheckExact(data);
+    const char* bytes = is_bytes ? PyBytes_AS_STRING(data) : PyByteArray_AS_STRING(data);
+    const auto length = static_cast<std::size_t>(is_bytes ? PyBytes_GET_SIZE(data)
+                                                           : PyByteArray_GET_SIZE(data));
+    const ssize_t sent =
+        address == nullptr
+            ? send(fd, bytes, length, MSG_DONTWAIT)
+            : sendto(fd, bytes, length, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
+                     to_length);
+    if (sent >= 0) return true;
+    if (errno != EINTR) break;
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+  PyErr_SetFromErrno(PyExc_OSError);
+  return false;
+}
+
 // sendto(data, addr=None): bytes or a bytearray to an unconnected socket,
 // or to a connected one with addr None, sent here when nothing is queued;
 // the rest (and a datagram the socket cannot take now) as asyncio sends it.
@@ -165,10 +256,20 @@ PyObject* sendto(PyObject* self, PyTypeObject* defining_class, PyObject* const* 
   const int has_peer = peer ? PyObject_IsTrue(peer.get()) : -1;
   if (has_peer < 0) return fail(state, self, write_error);
   PyRef sock = attribute(self, names.sock);
-  if (!sock) return fail(state, self, write_error);
-  PyRef sent = has_peer ? call_method(sock.get(), names.send, data)
-                        : call_method(sock.get(), names.sendto, data, address);
-  if (sent) Py_RETURN_NONE;
+  const int family = sock ? family_of(state, sock.get()) : -1;
+  if (family < 0) return fail(state, self, write_error);
+  sockaddr_storage to;
+  socklen_t to_length = 0;
+  const bool direct =
+      family != 0 && (has_peer || numeric_ip_address(address, family, to, to_length));
+  if (!direct) {
+    PyRef sent = has_peer ? call_method(sock.get(), names.send, data)
+                          : call_method(sock.get(), names.sendto, data, address);
+    if (sent) Py_RETURN_NONE;
+  } else if (send_to_fd(state, self, sock.get(), data, has_peer ? nullptr : address, to,
+                        to_length)) {
+    Py_RETURN_NONE;
+  }
   if (error_would_block()) {
     // asyncio's sendto tries once more, then queues the datagram.
     PyErr_Clear();

@@ -27,6 +27,9 @@ struct ModuleState {
   PyTypeObject* socket_wait_type = nullptr;
   PyTypeObject* datagram_core_type = nullptr;
   PyTypeObject* socket_type = nullptr;  // socket.socket, whose sock_* calls are native
+  // _socket.socket's `family` member, the int that socket.socket's property
+  // turns into an AddressFamily.
+  PyObject* socket_family = nullptr;
 
   // asyncio's pieces, looked up when the module is made.
   PyObject* format_callback_source = nullptr;  // format_helpers._format_callback_source
@@ -179,7 +182,7 @@ struct ModuleState {
          {&format_callback_source, &extract_stack, &format_handle, &logger, &selector_key,
           &selector_mapping, &base_selector_loop, &threadsafe_handle, &new_lock, &tasks_module,
           &loop_keyword, &transport_data_received, &transport_write, &datagram_read_ready,
-          &datagram_sendto, &own_time, &transport_get_buffer}) {
+          &datagram_sendto, &own_time, &transport_get_buffer, &socket_family}) {
       visit(*slot);
     }
     for (PyObject*& slot : threadsafe_slots) visit(slot);

@@ -6,6 +6,7 @@ import operator
 import random
 import socket
 import struct
+import sys
 
 import pytest
 
@@ -457,6 +458,21 @@ class Datagrams(asyncio.DatagramProtocol):
         self.queue.put_nowait(exc)
 
 
+_sendto_destinations = None
+
+
+def sendto_audit():
+    """The destinations of the socket.sendto audit events from now on: an
+    audit hook stays for the life of the process, so one serves all tests."""
+    global _sendto_destinations
+    if _sendto_destinations is None:
+        _sendto_destinations = []
+        sys.addaudithook(lambda event, args: event == "socket.sendto"
+                         and _sendto_destinations.append(args[1]))
+    _sendto_destinations.clear()
+    return _sendto_destinations
+
+
 class TestDatagrams:
     """Datagram endpoints receive as asyncio's do: whole datagrams cut at
     max_size, with their sender, and errors to error_received."""
@@ -492,6 +508,52 @@ class TestDatagrams:
         assert all(data == bytes([len(data) % 251]) * len(data) for data, _ in got)
         assert all(addr == sender for _, addr in got)
         assert cut == (b"y" * 100, sender)
+
+    @pytest.mark.parametrize("family, address, outcome", [
+        ("inet", ("127.0.0.1", "port"), "delivered"),
+        ("inet", ("localhost", "port"), "delivered"),  # a name to look up
+        ("inet", ("127.1", "port"), "delivered"),  # digits inet_pton refuses
+        ("inet", (b"127.0.0.1", "port"), "delivered"),
+        ("inet", ["127.0.0.1", "port"], "TypeError"),
+        ("inet", ("127.0.0.1", 70000), "OverflowError"),
+        ("inet", ("127.0.0.1\0", "port"), "TypeError"),
+        ("inet", ("::1", "port"), "gaierror"),
+        ("inet", None, "TypeError"),
+        ("inet6", ("::1", "port"), "delivered"),
+        ("inet6", ("::1", "port", 0, 0), "delivered"),
+        ("inet6", ("::1", "port", 1 << 20, 0), "OverflowError"),
+    ])
+    def test_a_destination_is_read_as_the_socket_module_reads_it(self, any_loop, family,
+                                                                  address, outcome):
+        if family == "inet6" and not socket.has_ipv6:
+            pytest.skip("no IPv6")
+        host = "127.0.0.1" if family == "inet" else "::1"
+        audited = sendto_audit()
+        reports = []
+        any_loop.set_exception_handler(lambda loop, context: reports.append(context))
+
+        async def main():
+            loop = asyncio.get_running_loop()
+            receiver, got = await loop.create_datagram_endpoint(Datagrams, local_addr=(host, 0))
+            port = receiver.get_extra_info("sockname")[1]
+            to = address and type(address)(port if part == "port" else part for part in address)
+            sender, errors = await loop.create_datagram_endpoint(Datagrams, local_addr=(host, 0))
+            sender.sendto(b"hello", to)
+            if outcome == "delivered":
+                result = await got.queue.get()
+                assert result == (b"hello", sender.get_extra_info("sockname"))
+                assert to in audited
+            elif outcome == "gaierror":
+                assert isinstance(await errors.queue.get(), socket.gaierror)
+            else:
+                await wait_for(lambda: sender.is_closing())
+                [report] = reports
+                assert report["message"] == "Fatal write error on datagram transport"
+                assert type(report["exception"]).__name__ == outcome
+            receiver.close()
+            sender.close()
+
+        run(any_loop, main())
 
     def test_a_refused_send_reaches_error_received(self, any_loop):
         async def main():
@@ -596,13 +658,17 @@ class TestDatagrams:
         expected.insert(expected.index(b"3"), b"resumed")
         assert events == expected
 
-    def test_a_socket_subclass_keeps_its_recvfrom(self, any_loop):
+    @pytest.mark.parametrize("own", ["recvfrom", "sendto"])
+    def test_a_socket_subclass_keeps_its_own_methods(self, any_loop, own):
         calls = []
 
-        class Watched(socket.socket):
-            def recvfrom(self, *args):
-                calls.append("recvfrom")
-                return super().recvfrom(*args)
+        def watched(name):
+            def method(self, *args):
+                calls.append(name)
+                return getattr(socket.socket, name)(self, *args)
+            return method
+
+        Watched = type("Watched", (socket.socket,), {own: watched(own)})
 
         async def main():
             loop = asyncio.get_running_loop()
@@ -611,8 +677,10 @@ class TestDatagrams:
             transport, protocol = await loop.create_datagram_endpoint(Datagrams, sock=sock)
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as peer:
                 peer.sendto(b"ping", sock.getsockname())
-                data, _ = await protocol.queue.get()
+                data, address = await protocol.queue.get()
+                transport.sendto(data, address)
+                echoed = peer.recv(100)
             transport.close()
-            return data
+            return echoed
 
-        assert run(any_loop, main()) == b"ping" and calls == ["recvfrom"]
+        assert run(any_loop, main()) == b"ping" and calls == [own]

@@ -1,5 +1,6 @@
 #include "malloc_thresholds.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -11,7 +12,11 @@ namespace {
 // threshold that took the page faults out of a 100 KiB streams echo.
 constexpr std::size_t block_size = 1024 * 1024;
 
+std::atomic<bool> raised{false};
+
 }  // namespace
+
+bool malloc_thresholds_raised() { return raised.load(std::memory_order_relaxed); }
 
 PyObject* raise_malloc_thresholds(PyObject*, PyObject*) {
 #ifdef __GLIBC__
@@ -20,6 +25,7 @@ PyObject* raise_malloc_thresholds(PyObject*, PyObject*) {
     // Through a volatile pointer, so that the compiler keeps the pair.
     void* volatile block = std::malloc(block_size);
     std::free(block);
+    raised.store(true, std::memory_order_relaxed);
   });
 #endif
   Py_RETURN_NONE;

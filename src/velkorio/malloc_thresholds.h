@@ -23,4 +23,8 @@ namespace velkorio {
 
 PyObject* raise_malloc_thresholds(PyObject* module, PyObject* unused);
 
+// Whether raise_malloc_thresholds() has raised them in this process: blocks
+// up to 1 MiB then come from the heap, with no mapping and no page faults.
+bool malloc_thresholds_raised();
+
 }  // namespace velkorio

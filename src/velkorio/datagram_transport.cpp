@@ -55,12 +55,6 @@ int family_of(const ModuleState& state, PyObject* sock) {
   return family ? PyLong_AsInt(family.get()) : -1;
 }
 
-// self._sock_fd; -1 with the error set.
-int fd_of(const ModuleState& state, PyObject* self) {
-  PyRef fd = attribute(self, state.names.sock_fd);
-  return fd ? PyLong_AsInt(fd.get()) : -1;
-}
-
 // One datagram through sock.recvfrom_into, for a socket whose addresses
 // the socket module alone knows how to make.
 Received receive_through_socket(const ModuleState& state, PyObject* self, PyObject* sock,

@@ -30,18 +30,15 @@ char* receive_buffer(std::size_t size) {
   return buffer.get();
 }
 
-namespace {
-
-// recv(2), retried after a signal once its handlers have run (PEP 475, as
-// socket.recv is). -1 with errno set, or with a Python error set after a
-// failing handler.
-ssize_t receive_into(int fd, char* buffer, std::size_t size) {
+ssize_t receive_some(int fd, char* buffer, std::size_t size) {
   for (;;) {
     const ssize_t received = recv(fd, buffer, size, 0);
     if (received >= 0 || errno != EINTR) return received;
     if (PyErr_CheckSignals() < 0) return -1;
   }
 }
+
+namespace {
 
 // Whether the thread's last receive was large: the next one then goes
 // straight into a bytes object, sparing a copy the size of the message.
@@ -60,7 +57,7 @@ PyRef receive_bytes(int fd, std::size_t size) {
   if (!direct) {
     char* buffer = receive_buffer(size);
     if (buffer == nullptr) return {};
-    const ssize_t received = receive_into(fd, buffer, size);
+    const ssize_t received = receive_some(fd, buffer, size);
     if (received < 0) return {};
     last_was_large = static_cast<std::size_t>(received) >= large_receive;
     return PyRef::steal(PyBytes_FromStringAndSize(buffer, received));
@@ -69,7 +66,7 @@ PyRef receive_bytes(int fd, std::size_t size) {
   // glibc does in place.
   PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!bytes) return {};
-  const ssize_t received = receive_into(fd, PyBytes_AS_STRING(bytes.get()), size);
+  const ssize_t received = receive_some(fd, PyBytes_AS_STRING(bytes.get()), size);
   if (received < 0) return {};
   last_was_large = static_cast<std::size_t>(received) >= large_receive;
   PyObject* shrunk = bytes.release();

@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 #include "core/pyref.h"
@@ -25,6 +27,11 @@ constexpr std::size_t receive_buffer_limit = 256 * 1024;
 // The thread's buffer, at least `size` (<= receive_buffer_limit) bytes;
 // null with MemoryError set.
 char* receive_buffer(std::size_t size);
+
+// recv(2) into `buffer`, retried after a signal once its handlers have run
+// (PEP 475, as socket.recv is). -1 with errno set, or with a Python error
+// set after a failing handler.
+ssize_t receive_some(int fd, char* buffer, std::size_t size);
 
 // At most `size` (> 0) bytes from fd, as socket.recv(size) gives them: b""
 // at end of file; retried after a signal once its handlers have run. On

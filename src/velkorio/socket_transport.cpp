@@ -42,11 +42,10 @@ PyObject* receive(const ModuleState& state, PyObject* self) {
   // as in its code, where all of it sits in one try: left to the loop's
   // exception handler, it would leave the reader registered, and called
   // again and again for data nobody takes.
-  PyRef fd_object = attribute(self, names.sock_fd);
-  PyRef size_object = fd_object ? attribute(self, names.max_size) : PyRef();
-  if (!size_object) return fail(state, self, read_error);
-  const int fd = PyLong_AsInt(fd_object.get());
+  const int fd = fd_of(state, self);
   if (fd == -1 && PyErr_Occurred()) return fail(state, self, read_error);
+  PyRef size_object = attribute(self, names.max_size);
+  if (!size_object) return fail(state, self, read_error);
   // Whatever socket.recv takes: an int or any object with __index__.
   const Py_ssize_t size = PyNumber_AsSsize_t(size_object.get(), PyExc_OverflowError);
   if (size == -1 && PyErr_Occurred()) return fail(state, self, read_error);
@@ -85,20 +84,16 @@ PyObject* receive_into(const ModuleState& state, PyObject* self) {
   if (length == 0) PyErr_SetString(PyExc_RuntimeError, "get_buffer() returned an empty buffer");
   if (length <= 0) return fail(state, self, "Fatal error: protocol.get_buffer() call failed.");
 
-  PyRef fd_object = attribute(self, names.sock_fd);
-  if (!fd_object) return fail(state, self, read_error);
-  const int fd = PyLong_AsInt(fd_object.get());
+  const int fd = fd_of(state, self);
   if (fd == -1 && PyErr_Occurred()) return fail(state, self, read_error);
   Py_buffer view;
   if (PyObject_GetBuffer(buffer.get(), &view, PyBUF_WRITABLE) < 0) {
     return fail(state, self, read_error);
   }
-  ssize_t received;
-  for (;;) {
-    received = recv(fd, view.buf, static_cast<std::size_t>(view.len), 0);
-    if (received >= 0 || errno != EINTR) break;
-    if (PyErr_CheckSignals() < 0) break;
-  }
+  // The exported view keeps a bytearray from being resized by a signal
+  // handler run between retries.
+  const ssize_t received =
+      receive_some(fd, static_cast<char*>(view.buf), static_cast<std::size_t>(view.len));
   const int error = errno;
   PyBuffer_Release(&view);
   if (received < 0) {
@@ -158,28 +153,30 @@ WriteBatch* batch_of(const ModuleState& state, PyObject* self) {
 // view of its rest), and the protocol may be paused.
 PyObject* send_pieces(const ModuleState& state, PyObject* self, std::span<const PyRef> pieces) {
   const auto& names = state.names;
-  PyRef fd_object = attribute(self, names.sock_fd);
+  PyRef fd_object = attribute(self, names.sock_fd);  // the writer is added by it
   if (!fd_object) return nullptr;
   const int fd = PyLong_AsInt(fd_object.get());
   if (fd == -1 && PyErr_Occurred()) return nullptr;
 
-  // From here to sendmsg no Python code runs, which might resize a bytearray.
   std::array<iovec, max_pieces> iov;
   const std::size_t count = std::min(pieces.size(), max_pieces);
   std::size_t total = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* piece = pieces[i].get();
-    const bool is_bytes = PyBytes_CheckExact(piece);
-    iov[i].iov_base = is_bytes ? PyBytes_AS_STRING(piece) : PyByteArray_AS_STRING(piece);
-    iov[i].iov_len = static_cast<std::size_t>(is_bytes ? PyBytes_GET_SIZE(piece)
-                                                       : PyByteArray_GET_SIZE(piece));
-    total += iov[i].iov_len;
-  }
   msghdr message{};
   message.msg_iov = iov.data();
   message.msg_iovlen = count;
   ssize_t sent;
   for (;;) {
+    // Taken (again after a signal, whose handler may have resized a
+    // bytearray) where no Python code runs before sendmsg.
+    total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      PyObject* piece = pieces[i].get();
+      const bool is_bytes = PyBytes_CheckExact(piece);
+      iov[i].iov_base = is_bytes ? PyBytes_AS_STRING(piece) : PyByteArray_AS_STRING(piece);
+      iov[i].iov_len = static_cast<std::size_t>(is_bytes ? PyBytes_GET_SIZE(piece)
+                                                         : PyByteArray_GET_SIZE(piece));
+      total += iov[i].iov_len;
+    }
     sent = count == 1 ? send(fd, iov[0].iov_base, iov[0].iov_len, 0) : sendmsg(fd, &message, 0);
     if (sent >= 0) break;
     if (errno == EINTR) {

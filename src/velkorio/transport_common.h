@@ -38,6 +38,13 @@ inline int attribute_truth(PyObject* self, PyObject* name) {
   return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
+// self._sock_fd, the descriptor asyncio's transports keep; -1 with the
+// error set.
+inline int fd_of(const ModuleState& state, PyObject* self) {
+  velkor::PyRef fd = attribute(self, state.names.sock_fd);
+  return fd ? PyLong_AsInt(fd.get()) : -1;
+}
+
 inline bool is_exit(PyObject* exception) {
   return PyErr_GivenExceptionMatches(exception, PyExc_SystemExit) ||
          PyErr_GivenExceptionMatches(exception, PyExc_KeyboardInterrupt);
